@@ -1,0 +1,70 @@
+#pragma once
+
+#include "psd/Error.h"
+#include "psd/Source.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace psd {
+
+// Where a document is written. Bytes are appended in order; offset() is the number written so far.
+class Sink {
+public:
+    virtual ~Sink() = default;
+
+    virtual bool write(const void* data, std::size_t length, Error& err) = 0;
+
+    // Appends [offset, offset + length) of source. The default streams through a bounded buffer.
+    virtual bool copyFrom(const Source& source, std::uint64_t offset, std::uint64_t length, Error& err);
+
+    std::uint64_t offset() const { return m_written; }
+
+protected:
+    std::uint64_t m_written = 0;
+};
+
+// Writes to a file descriptor at its current position. Copies from file sources go through copy_file_range
+// (falling back to pread/write where the kernel or filesystem refuses it).
+class FileSink final : public Sink {
+public:
+    // Creates or truncates path (mode 0644 before umask). The sink owns and closes the descriptor.
+    static bool create(const std::string& path, std::unique_ptr<FileSink>& out, Error& err);
+    // Borrows fd; the caller keeps ownership.
+    explicit FileSink(int fd);
+    ~FileSink() override;
+
+    bool write(const void* data, std::size_t length, Error& err) override;
+    bool copyFrom(const Source& source, std::uint64_t offset, std::uint64_t length, Error& err) override;
+
+    // fsync; call before renaming the file into place.
+    bool sync(Error& err);
+    // Closes an owned descriptor, reporting the close error.
+    bool close(Error& err);
+    int fd() const { return m_fd; }
+    // Bytes that went through copy_file_range (for benchmarks).
+    std::uint64_t kernelCopiedBytes() const { return m_kernelCopied; }
+
+private:
+    int m_fd = -1;
+    bool m_owned = false;
+    bool m_kernelCopyWorks = true;
+    std::uint64_t m_kernelCopied = 0;
+};
+
+class MemorySink final : public Sink {
+public:
+    bool write(const void* data, std::size_t length, Error& err) override;
+    std::vector<std::uint8_t>& bytes() { return m_bytes; }
+    std::vector<std::uint8_t> take() { m_written = 0; return std::move(m_bytes); }
+
+    // Refuses to grow past this (the fuzzer and embedded documents stay bounded).
+    std::uint64_t limit = 1ull << 32;
+
+private:
+    std::vector<std::uint8_t> m_bytes;
+};
+
+} // namespace psd

@@ -1,0 +1,92 @@
+#pragma once
+
+#include "psd/Error.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace psd {
+
+// A random-access byte source. Reads are bounded: nothing here maps or loads a whole file.
+// Sources are not thread-safe (a file source keeps a small read cache).
+class Source {
+public:
+    virtual ~Source() = default;
+
+    virtual std::uint64_t size() const = 0;
+
+    // Reads exactly length bytes at offset into out; fails (Truncated or Io) otherwise.
+    virtual bool read(std::uint64_t offset, void* out, std::size_t length, Error& err) const = 0;
+
+    // The file descriptor behind this source and the file offset of this source's byte 0, or -1 when the
+    // bytes do not come straight from a file. Lets a file sink copy with copy_file_range.
+    virtual int fileDescriptor(std::uint64_t& baseOffset) const;
+
+    // Reads [offset, offset + length) into a new buffer; refuses lengths above maxLength.
+    bool readBytes(std::uint64_t offset, std::uint64_t length, std::vector<std::uint8_t>& out, Error& err,
+                   std::uint64_t maxLength = kDefaultMaxLoad) const;
+
+    static constexpr std::uint64_t kDefaultMaxLoad = 256ull * 1024 * 1024;
+};
+
+using SourcePtr = std::shared_ptr<const Source>;
+
+// A file read through pread in bounded chunks.
+class FileSource final : public Source {
+public:
+    ~FileSource() override;
+    static bool open(const std::string& path, SourcePtr& out, Error& err);
+
+    std::uint64_t size() const override { return m_size; }
+    bool read(std::uint64_t offset, void* out, std::size_t length, Error& err) const override;
+    int fileDescriptor(std::uint64_t& baseOffset) const override;
+
+private:
+    FileSource(int fd, std::uint64_t size);
+
+    int m_fd = -1;
+    std::uint64_t m_size = 0;
+    // One small cache block: the parser reads many tiny fields close together.
+    mutable std::vector<std::uint8_t> m_cache;
+    mutable std::uint64_t m_cacheOffset = 0;
+    mutable std::size_t m_cacheLength = 0;
+};
+
+// An in-memory buffer (embedded documents written to memory, tests, the fuzzer).
+class MemorySource final : public Source {
+public:
+    explicit MemorySource(std::vector<std::uint8_t> bytes);
+    MemorySource(std::shared_ptr<const std::vector<std::uint8_t>> bytes);
+    static SourcePtr make(std::vector<std::uint8_t> bytes);
+
+    std::uint64_t size() const override { return m_bytes->size(); }
+    bool read(std::uint64_t offset, void* out, std::size_t length, Error& err) const override;
+    const std::vector<std::uint8_t>& bytes() const { return *m_bytes; }
+
+private:
+    std::shared_ptr<const std::vector<std::uint8_t>> m_bytes;
+};
+
+// A window [offset, offset + length) of another source, seen as a source of its own (offsets start at 0).
+class ViewSource final : public Source {
+public:
+    // Fails when the window does not lie inside parent.
+    static bool make(SourcePtr parent, std::uint64_t offset, std::uint64_t length, SourcePtr& out, Error& err);
+
+    std::uint64_t size() const override { return m_length; }
+    bool read(std::uint64_t offset, void* out, std::size_t length, Error& err) const override;
+    int fileDescriptor(std::uint64_t& baseOffset) const override;
+    std::uint64_t offsetInParent() const { return m_offset; }
+
+private:
+    ViewSource(SourcePtr parent, std::uint64_t offset, std::uint64_t length);
+
+    SourcePtr m_parent;
+    std::uint64_t m_offset = 0;
+    std::uint64_t m_length = 0;
+};
+
+} // namespace psd
