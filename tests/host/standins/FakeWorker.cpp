@@ -1,0 +1,140 @@
+// A stand-in for a worker that the page supervises (the layer export worker, or the PSD slim worker where a test
+// needs a misbehaving one). It reads the job file named after "--job", writes protocol lines on standard output
+// and exits. The behaviour comes from the environment:
+//   LEANFOLD_FAKE_MODE    normal | crlf | split | nofinallf | badutf8 | crash | badjson | sleep | stderr |
+//                         overlong | items | exitonly            (default normal)
+//   LEANFOLD_FAKE_EXIT    exit code at the end                     (default 0)
+//   LEANFOLD_FAKE_RECORD  file that receives the arguments, the working folder and the job text, written
+//                         before any output so a test can read what the worker was given
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string env(const char* name, const char* fallback)
+{
+    const char* value = std::getenv(name);
+    return value && *value ? value : fallback;
+}
+
+void put(const std::string& bytes)
+{
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+}
+
+void pause(int milliseconds)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void record(const std::string& target, int argc, char** argv, const std::string& jobText)
+{
+    if (target.empty())
+        return;
+    // Written beside the target and renamed, so a reader never sees half a record.
+    const std::string partial = target + ".partial";
+    {
+        std::ofstream out(partial, std::ios::binary);
+        out << "cwd\t" << std::filesystem::current_path().string() << '\n';
+        for (int i = 1; i < argc; ++i)
+            out << "arg\t" << argv[i] << '\n';
+        out << "job\t" << jobText << '\n';
+    }
+    std::filesystem::rename(partial, target);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string jobPath;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::string(argv[i]) == "--job")
+            jobPath = argv[i + 1];
+    }
+    if (jobPath.empty()) {
+        std::fputs("usage: FakeWorker --job <file>\n", stderr);
+        return 64;
+    }
+    std::ifstream in(jobPath, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string jobText = text.str();
+    record(env("LEANFOLD_FAKE_RECORD", ""), argc, argv, jobText);
+
+    const nlohmann::json job = nlohmann::json::parse(jobText, nullptr, false);
+    std::vector<std::string> files;
+    if (job.is_object() && job.contains("files") && job["files"].is_array()) {
+        for (const auto& file : job["files"]) {
+            if (file.is_string())
+                files.push_back(file.get<std::string>());
+        }
+    }
+
+    const std::string mode = env("LEANFOLD_FAKE_MODE", "normal");
+    const int exitCode = std::atoi(env("LEANFOLD_FAKE_EXIT", "0").c_str());
+    const std::string eol = mode == "crlf" ? "\r\n" : "\n";
+    const std::string total = std::to_string(files.size());
+
+    if (mode == "exitonly")
+        return exitCode;
+
+    put("LOG\tstand-in started" + eol);
+    if (mode == "stderr") {
+        std::fputs(" \t\r\n  \n", stderr);
+        std::fflush(stderr);
+        pause(100);
+        std::fputs("first detail\nsecond detail\n", stderr);
+        std::fflush(stderr);
+    }
+    if (mode == "badutf8")
+        put("LOG\tbad \xff\xfe bytes" + eol);
+    if (mode == "overlong")
+        put("LOG\t" + std::string(2 * 1024 * 1024, 'x') + "\tDONE\t{\"exported\":999}" + eol);
+
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string current = std::to_string(i + 1);
+        const std::string name = std::filesystem::path(files[i]).filename().string();
+        if (mode == "split") {
+            // The first write ends inside the current field; the host must wait for the rest.
+            put("PROGRESS\t" + current);
+            pause(150);
+            put("0\t" + total + "0\t\xe5\xaf\xbc\xe5\x87\xba\xef\xbc\x9a" + name + "\tpart two" + eol);
+        } else {
+            put("PROGRESS\t" + current + "\t" + total + "\t\xe5\xaf\xbc\xe5\x87\xba\xef\xbc\x9a" + name + eol);
+        }
+        if (mode == "items")
+            put("ITEM\t" + std::string(i % 2 == 0 ? "ok" : "OK") + "\t" + files[i] + eol);
+    }
+
+    if (mode == "crash") {
+        std::abort();
+    }
+    if (mode == "sleep") {
+        // Stays busy until the host ends it.
+        for (int i = 0; i < 600; ++i)
+            pause(100);
+        return exitCode;
+    }
+
+    const std::string done = "{\"exported\":" + total + ",\"skipped\":0,\"failed\":" +
+                             (mode == "items" ? "1" : "0") + ",\"bytesSaved\":" + std::to_string(files.size() * 1000) +
+                             "}";
+    if (mode == "badjson")
+        put("DONE\t{\"exported\":" + total + "," + eol);
+    else if (mode == "nofinallf")
+        put("DONE\t" + done);
+    else
+        put("DONE\t" + done + eol);
+    return exitCode;
+}
