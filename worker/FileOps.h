@@ -1,0 +1,98 @@
+#pragma once
+
+#include "worker/WorkerError.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+// Everything the worker does to files beside the document: the temporary file, the atomic replacement and the
+// clean-up of what an interrupted run left behind. Names are pure functions; the rest is a thin platform layer
+// (FileOpsPosix.cpp, FileOpsWindows.cpp).
+namespace worker::files {
+
+constexpr std::string_view kTempMarker = ".psdslim_";
+constexpr std::string_view kBackupSuffix = ".psdslim_backup";
+constexpr std::size_t kRandomLength = 12;
+
+// "." + stem + ".psdslim_" + randomPart + lower-case extension. A stem so long that the name would not fit a
+// file-system name (255 bytes) is cut at a character boundary; clean-up uses the same rule.
+std::string temporaryName(const std::filesystem::path& original, std::string_view randomPart);
+// True when name is what temporaryName gives for original with some random part of our alphabet.
+bool isTemporaryNameOf(std::string_view name, const std::filesystem::path& original);
+// The original's full name with ".psdslim_backup" appended.
+std::filesystem::path backupPath(const std::filesystem::path& original);
+// kRandomLength characters of [a-z0-9] from the system's random source.
+std::string randomPart();
+
+struct FileInfo {
+    bool exists = false;
+    bool regular = false;
+    std::uint64_t size = 0;
+    unsigned permissions = 0; // the permission bits (07777)
+    std::uint64_t owner = 0;
+    std::uint64_t group = 0;
+    // Identity and last change, to notice a file that someone else replaced or edited meanwhile.
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t modifiedNs = 0;
+
+    bool sameVersion(const FileInfo& other) const
+    {
+        return exists == other.exists && device == other.device && inode == other.inode && size == other.size
+            && modifiedNs == other.modifiedNs;
+    }
+};
+
+// Describes path itself (a symbolic link is described, not followed).
+bool describe(const std::filesystem::path& path, FileInfo& info, WorkerError& err);
+
+// An exclusively created, private (0600) temporary file, held locked while the worker writes it, so that a
+// second worker never takes it for a leftover. Removed on destruction unless released.
+class TempFile {
+public:
+    TempFile() = default;
+    ~TempFile();
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    bool create(const std::filesystem::path& original, WorkerError& err);
+    int fd() const { return m_fd; }
+    const std::filesystem::path& path() const { return m_path; }
+
+    bool sync(WorkerError& err);
+    // Gives the file the original's permission bits, and its owner and group where the system allows it.
+    bool takeAttributes(const FileInfo& original, WorkerError& err);
+    // Replaces original by this file in one step: at every instant original names either the old file or this
+    // one. The folder is synced afterwards. The temporary name is gone on success.
+    bool replace(const std::filesystem::path& original, WorkerError& err);
+    // Closes and deletes the file if it is still there.
+    void discard();
+
+private:
+    bool close(WorkerError& err);
+
+    int m_fd = -1;
+    std::filesystem::path m_path;
+};
+
+struct LeftoverReport {
+    bool restoredBackup = false;
+    bool removedBackup = false;
+    int removedTemporaries = 0;
+};
+
+// Cleans what an interrupted run left for original: its temporaries are removed, and a backup is put back when
+// the original is missing or removed when the original is there. Only regular files owned by the current user
+// are touched; links are never followed; a temporary another process still holds locked is left alone.
+bool cleanLeftovers(const std::filesystem::path& original, LeftoverReport& report, WorkerError& err);
+
+// Flushes the folder entry of a rename to disk.
+bool syncFolder(const std::filesystem::path& folder, WorkerError& err);
+
+// Test hook: when LEANFOLD_WORKER_TEST_PAUSE names step, says so on standard error and waits to be killed.
+// Costs one getenv per step otherwise.
+void pausePoint(std::string_view step);
+
+} // namespace worker::files

@@ -1,0 +1,342 @@
+#include "worker/Slimmer.h"
+
+#include "worker/FileOps.h"
+#include "worker/TextUtil.h"
+
+#include "psd/Document.h"
+#include "psd/xmp/XmpCleaner.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace worker {
+
+namespace {
+
+// Embedded documents nest rarely (none of the real files we know nest at all); a deeper chain is hostile.
+constexpr int kMaxEmbeddedDepth = 16;
+constexpr std::size_t kCompareChunk = 1024 * 1024;
+
+const char* psdErrorType(const psd::Error& e)
+{
+    switch (e.code) {
+    case psd::ErrorCode::Io:
+    case psd::ErrorCode::WriteFailed:
+        return "IoError";
+    default:
+        return "FormatError";
+    }
+}
+
+bool psdFail(WorkerError& err, const psd::Error& e)
+{
+    return fail(err, psdErrorType(e), e.describe());
+}
+
+bool validationFail(WorkerError& err, std::string message)
+{
+    return fail(err, "ValidationError", std::move(message));
+}
+
+// Every byte of the output is accounted for by the plan: pieces follow each other without gap or overlap.
+bool planIsContiguous(const psd::WritePlan& plan)
+{
+    std::uint64_t at = 0;
+    for (const psd::PlanPiece& piece : plan.pieces) {
+        if (piece.outOffset != at || piece.length > plan.outputSize - at)
+            return false;
+        if (!piece.copy && (!piece.bytes || piece.bytesOffset > piece.bytes->size()
+                            || piece.length > piece.bytes->size() - piece.bytesOffset))
+            return false;
+        at += piece.length;
+    }
+    return at == plan.outputSize;
+}
+
+// The literal pieces (rewritten lengths, edited blocks) read back as planned; copies are checked by the library.
+bool verifyPlanLiterals(const psd::WritePlan& plan, const psd::Source& written, psd::Error& perr)
+{
+    std::vector<std::uint8_t> buffer;
+    for (const psd::PlanPiece& piece : plan.pieces) {
+        if (piece.copy)
+            continue;
+        std::uint64_t done = 0;
+        while (done < piece.length) {
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.length - done, kCompareChunk));
+            buffer.resize(n);
+            if (!written.read(piece.outOffset + done, buffer.data(), n, perr))
+                return false;
+            if (std::memcmp(buffer.data(), piece.bytes->data() + piece.bytesOffset + done, n) != 0)
+                return psd::fail(perr, psd::ErrorCode::Malformed, piece.outOffset + done,
+                                 "written bytes differ from the planned ones");
+            done += n;
+        }
+    }
+    return true;
+}
+
+// Writes doc and proves the result byte for byte against its plan: every copied range equals its source range,
+// every rewritten range holds exactly the planned bytes.
+bool checkWrittenAgainstPlan(const psd::WritePlan& plan, const psd::Source& original, const psd::Source& written,
+                             WorkerError& err)
+{
+    psd::Error perr;
+    if (!psd::verifyPlanCopies(plan, original, written, perr))
+        return validationFail(err, "copied bytes do not read back: " + perr.describe());
+    if (!verifyPlanLiterals(plan, written, perr))
+        return validationFail(err, "rewritten bytes do not read back: " + perr.describe());
+    return true;
+}
+
+// Re-reads what the edits were meant to put into the written document.
+bool checkEdits(const psd::Document& written, const DocumentEdits& edits, WorkerError& err)
+{
+    psd::Error perr;
+    if (edits.xmpChanged) {
+        std::vector<std::uint8_t> packet;
+        if (!written.xmpPacket(packet, perr))
+            return validationFail(err, "the cleaned XMP packet cannot be read back: " + perr.describe());
+        if (packet != edits.xmp)
+            return validationFail(err, "the XMP packet read back is not the cleaned one");
+    }
+    for (const auto& [id, bytes] : edits.payloads) {
+        const psd::LinkedFile* item = written.findEmbedded(id);
+        std::vector<std::uint8_t> payload;
+        if (item == nullptr || !written.source()->readBytes(item->data.offset, item->data.length, payload, perr,
+                                                            bytes->size()))
+            return validationFail(err, "a cleaned embedded object cannot be read back");
+        if (payload != *bytes)
+            return validationFail(err, "an embedded object read back is not the cleaned one");
+    }
+    return true;
+}
+
+// Cleans the XMP packet of doc; returns false only when the packet cannot be read at all.
+bool cleanXmp(psd::Document& doc, FileReporter& reporter, std::int64_t& removed, DocumentEdits& edits,
+              WorkerError& err)
+{
+    removed = 0;
+    if (!doc.hasXmp())
+        return true;
+    std::vector<std::uint8_t> packet;
+    psd::Error perr;
+    if (!doc.xmpPacket(packet, perr))
+        return psdFail(err, perr);
+    if (packet.empty())
+        return true;
+    psd::xmp::XmpCleanResult result;
+    psd::xmp::XmpError xerr;
+    const std::string_view text(reinterpret_cast<const char*>(packet.data()), packet.size());
+    if (!psd::xmp::cleanXmpPacket(text, result, xerr)) {
+        // Not well-formed, or a removable element we cannot cut out cleanly: the packet stays as it is.
+        reporter.log("XMP 数据格式异常，已保留原数据");
+        return true;
+    }
+    if (result.outcome != psd::xmp::XmpOutcome::Cleaned || result.removedElements == 0)
+        return true;
+    std::vector<std::uint8_t> cleaned(result.packet.begin(), result.packet.end());
+    if (!doc.setResourceData(psd::Document::kXmpResourceId, cleaned, perr))
+        return psdFail(err, perr);
+    edits.xmpChanged = true;
+    edits.xmp = std::move(cleaned);
+    removed = static_cast<std::int64_t>(result.removedElements);
+    return true;
+}
+
+// Writes doc into memory through its plan and checks the result like a file: same structure, bytes as planned.
+bool saveEmbedded(const psd::Document& doc, const psd::StructureSignature& before, const std::string& layerName,
+                  std::shared_ptr<const std::vector<std::uint8_t>>& out, WorkerError& err)
+{
+    psd::Error perr;
+    psd::WritePlan plan;
+    psd::MemorySink sink;
+    if (!doc.plan(plan, perr) || !doc.write(sink, perr))
+        return psdFail(err, perr);
+    auto bytes = std::make_shared<const std::vector<std::uint8_t>>(sink.take());
+    const psd::SourcePtr written = std::make_shared<psd::MemorySource>(bytes);
+    psd::Document reopened;
+    if (!psd::Document::open(written, reopened, perr) || !(reopened.signature() == before))
+        return validationFail(err, "嵌入对象结构校验失败：" + layerName);
+    if (!planIsContiguous(plan) || !checkWrittenAgainstPlan(plan, *doc.source(), *written, err))
+        return validationFail(err, "嵌入对象结构校验失败：" + layerName);
+    out = std::move(bytes);
+    return true;
+}
+
+void collectSmartObjects(const psd::Document& doc, const std::vector<psd::LayerNode>& nodes,
+                         std::vector<std::size_t>& out)
+{
+    for (const psd::LayerNode& node : nodes) {
+        const psd::LayerRecord& record = doc.layers()[node.record];
+        if (record.kind == psd::LayerKind::SmartObject && !record.smartObjectId.empty())
+            out.push_back(node.record);
+        collectSmartObjects(doc, node.children, out);
+    }
+}
+
+// One embedded object: open, clean recursively, save, check, put back. False leaves doc unchanged.
+bool cleanEmbedded(psd::Document& doc, const std::string& id, const std::string& layerName, int depth,
+                   std::set<std::string>& seen, FileReporter& reporter, CleanCounts& counts, DocumentEdits& edits,
+                   WorkerError& err)
+{
+    if (depth + 1 > kMaxEmbeddedDepth)
+        return fail(err, "FormatError", "embedded objects nest too deep");
+    psd::Error perr;
+    psd::Document child;
+    if (!doc.openEmbedded(id, child, perr))
+        return psdFail(err, perr);
+    const psd::StructureSignature before = child.signature();
+    CleanCounts childCounts;
+    DocumentEdits childEdits;
+    if (!cleanDocument(child, true, depth + 1, seen, reporter, childCounts, childEdits, err))
+        return false;
+    if (childCounts.removed == 0 && childCounts.embeddedChanged == 0)
+        return true;
+    std::shared_ptr<const std::vector<std::uint8_t>> bytes;
+    if (!saveEmbedded(child, before, layerName, bytes, err))
+        return false;
+    const std::uint64_t oldLength = child.source()->size();
+    const std::uint64_t newLength = bytes->size();
+    if (!doc.replaceEmbeddedPayload(id, bytes, perr))
+        return psdFail(err, perr);
+    edits.payloads.emplace_back(id, bytes);
+    counts.embeddedChanged += 1 + childCounts.embeddedChanged;
+    counts.removed += childCounts.removed;
+    const std::uint64_t saved = oldLength > newLength ? oldLength - newLength : 0;
+    reporter.log("嵌入对象已清理：" + layerName + "，节省 " + std::to_string(saved) + " 字节");
+    return true;
+}
+
+} // namespace
+
+bool cleanDocument(psd::Document& doc, bool deep, int depth, std::set<std::string>& seen, FileReporter& reporter,
+                   CleanCounts& counts, DocumentEdits& edits, WorkerError& err)
+{
+    counts = CleanCounts{};
+    if (!cleanXmp(doc, reporter, counts.removed, edits, err))
+        return false;
+    if (!deep)
+        return true;
+    std::vector<std::size_t> smartLayers;
+    collectSmartObjects(doc, doc.layerTree(), smartLayers);
+    for (const std::size_t index : smartLayers) {
+        const psd::LayerRecord& record = doc.layers()[index];
+        const psd::LinkedFile* item = doc.findEmbedded(record.smartObjectId);
+        if (item == nullptr || !item->isEmbeddedDocument())
+            continue; // linked to an outside file, or not a PSD/PSB
+        if (!seen.insert(record.smartObjectId).second)
+            continue;
+        const std::string layerName = record.name;
+        reporter.log("深度扫描：第 " + std::to_string(depth + 1) + " 层嵌入对象 → " + layerName);
+        WorkerError objectError;
+        if (!cleanEmbedded(doc, record.smartObjectId, layerName, depth, seen, reporter, counts, edits, objectError))
+            reporter.log("跳过无法安全处理的嵌入对象：" + layerName + "（" + objectError.message + "）");
+    }
+    return true;
+}
+
+namespace {
+
+bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileResult& result,
+              files::TempFile& temp, WorkerError& err)
+{
+    const std::string name = fileNameText(file);
+
+    files::LeftoverReport leftovers;
+    if (!files::cleanLeftovers(file, leftovers, err))
+        return false;
+    if (leftovers.restoredBackup)
+        reporter.log("已从中断时留下的备份恢复：" + name);
+
+    files::FileInfo info;
+    if (!files::describe(file, info, err))
+        return false;
+    if (!info.exists)
+        return fail(err, "IoError", "no such file: " + pathText(file));
+    if (!info.regular)
+        return fail(err, "IoError", "not a regular file: " + pathText(file));
+
+    reporter.progress(5, "读取：" + name);
+    psd::Error perr;
+    psd::SourcePtr source;
+    if (!psd::FileSource::open(file.string(), source, perr))
+        return psdFail(err, perr);
+    const std::uint64_t originalSize = source->size();
+    psd::Document doc;
+    if (!psd::Document::open(source, doc, perr))
+        return psdFail(err, perr);
+    const psd::StructureSignature before = doc.signature();
+
+    reporter.progress(15, "清理文档元数据：" + name);
+    std::set<std::string> seen;
+    CleanCounts counts;
+    DocumentEdits edits;
+    if (!cleanDocument(doc, deep, 0, seen, reporter, counts, edits, err))
+        return false;
+    if (deep)
+        reporter.progress(60, "完成嵌入对象扫描：" + name);
+
+    if (!temp.create(file, err))
+        return false;
+    files::pausePoint("after-temp-create");
+
+    reporter.progress(75, "写入优化文件：" + name);
+    psd::WritePlan plan;
+    if (!doc.plan(plan, perr))
+        return psdFail(err, perr);
+    if (!planIsContiguous(plan))
+        return validationFail(err, "the write plan does not cover the output");
+    psd::FileSink sink(temp.fd());
+    if (!doc.write(sink, perr))
+        return psdFail(err, perr);
+    if (!temp.sync(err))
+        return false;
+    files::pausePoint("after-write");
+
+    reporter.progress(90, "校验图层结构：" + name);
+    psd::SourcePtr written;
+    if (!psd::FileSource::open(temp.path().string(), written, perr))
+        return psdFail(err, perr);
+    psd::Document reopened;
+    if (!psd::Document::open(written, reopened, perr) || !(reopened.signature() == before))
+        return validationFail(err, "保存前后文档尺寸或图层结构不一致");
+    if (!checkWrittenAgainstPlan(plan, *source, *written, err) || !checkEdits(reopened, edits, err))
+        return false;
+
+    if (!temp.takeAttributes(info, err))
+        return false;
+    files::FileInfo now;
+    if (!files::describe(file, now, err))
+        return false;
+    if (!now.sameVersion(info))
+        return fail(err, "IoError", "the file was changed by someone else while it was being slimmed");
+    files::pausePoint("before-replace");
+    if (!temp.replace(file, err))
+        return false;
+
+    result.bytesSaved = static_cast<std::int64_t>(originalSize) - static_cast<std::int64_t>(plan.outputSize);
+    result.modifications = counts.removed + counts.embeddedChanged;
+    reporter.log("已完成：" + name + "；清理元数据 " + std::to_string(counts.removed) + " 项；嵌入对象 "
+                 + std::to_string(counts.embeddedChanged) + " 个；节省 " + std::to_string(result.bytesSaved) + " 字节");
+    reporter.progress(100, "完成：" + name);
+    return true;
+}
+
+} // namespace
+
+bool Slimmer::process(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileResult& result,
+                      WorkerError& err)
+{
+    files::TempFile temp;
+    const bool ok = slimFile(file, deep, reporter, result, temp, err);
+    // On failure the temporary goes, and a backup whose original is missing is put back.
+    temp.discard();
+    if (!ok) {
+        files::LeftoverReport ignored;
+        WorkerError cleanupError;
+        files::cleanLeftovers(file, ignored, cleanupError);
+    }
+    return ok;
+}
+
+} // namespace worker

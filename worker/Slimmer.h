@@ -1,0 +1,42 @@
+#pragma once
+
+#include "worker/JobRunner.h"
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace psd {
+class Document;
+}
+
+namespace worker {
+
+// Slims one PSD/PSB file in place: removes the editing history from its XMP packet (and, in deep mode, from the
+// embedded PSD/PSB smart objects), writes the result beside it, checks it and only then swaps it in.
+class Slimmer final : public FileProcessor {
+public:
+    bool process(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileResult& result,
+                 WorkerError& err) override;
+};
+
+// What cleaning changed in one document, so that the written file can be checked against it.
+struct DocumentEdits {
+    bool xmpChanged = false;
+    std::vector<std::uint8_t> xmp;
+    std::vector<std::pair<std::string, std::shared_ptr<const std::vector<std::uint8_t>>>> payloads; // by unique id
+};
+
+struct CleanCounts {
+    std::int64_t removed = 0;         // XMP elements removed, nested documents included
+    std::int64_t embeddedChanged = 0; // embedded objects rewritten, nested ones included
+};
+
+// Cleans doc's XMP packet and, when deep, its embedded PSD/PSB smart objects (each unique id once, tracked in
+// seen). A failing embedded object is logged and left as it is; only a failure to read doc itself fails.
+bool cleanDocument(psd::Document& doc, bool deep, int depth, std::set<std::string>& seen, FileReporter& reporter,
+                   CleanCounts& counts, DocumentEdits& edits, WorkerError& err);
+
+} // namespace worker

@@ -1,0 +1,11 @@
+#include "worker/JobRunner.h"
+
+#include <iostream>
+#include <string_view>
+#include <vector>
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    return worker::runWorker(args, std::cout, std::cerr);
+}
