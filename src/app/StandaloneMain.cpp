@@ -1,0 +1,126 @@
+#include "app/StandaloneMain.h"
+
+#include "page/IntegratedToolPage.h"
+#include "platform/Platform.h"
+#include "window/StandaloneToolWindow.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QIcon>
+#include <QLabel>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QToolButton>
+
+namespace {
+
+const QString kLanguageKey = QStringLiteral("general/language");
+
+const QString kGlobalStyleSheet = QStringLiteral(
+    "QMainWindow, QWidget { font-family:'Segoe UI Variable','Segoe UI'; font-size:9pt; color:#253247; }"
+    "QMainWindow { background:#eef1f5; }"
+    "QToolTip { background:#ffffff; color:#253247; border:1px solid #aebaca; padding:5px; }");
+
+bool pagePassesSelfTest(const IntegratedToolPage& page, IntegratedTools::Tool tool)
+{
+    const auto* title = page.findChild<QLabel*>(QStringLiteral("toolTitle"));
+    return title && title->text() == IntegratedTools::displayName(tool)
+           && page.findChild<QToolButton*>(QStringLiteral("standaloneToolSettingsButton"))
+           && page.findChild<QToolButton*>(QStringLiteral("standaloneToolHelpButton"));
+}
+
+} // namespace
+
+QStringList collectCommandLinePaths(const QStringList& arguments)
+{
+    static const QString prefix = QStringLiteral("/input:");
+    QStringList paths;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        QString argument = arguments.at(i);
+        if (argument.startsWith(prefix, Qt::CaseInsensitive))
+            argument.remove(0, prefix.size());
+        const QFileInfo info(argument);
+        if (info.exists())
+            paths.append(info.absoluteFilePath());
+    }
+    return paths;
+}
+
+int runStandaloneSelfTest(IntegratedTools::Tool tool)
+{
+    const QString helper = IntegratedTools::helperExecutablePath(tool);
+    const QVariant keptLanguage = QSettings().value(kLanguageKey);
+
+    bool passed = true;
+    static const char16_t* const languages[] = {u"zh_CN", u"zh_TW", u"ja_JP", u"ko_KR", u"en_US"};
+    for (const char16_t* code : languages) {
+        {
+            // Destroyed before the page is built, so the value is on disk when the page reads it.
+            QSettings settings;
+            settings.setValue(kLanguageKey, QString::fromUtf16(code));
+        }
+        IntegratedToolPage page(tool, nullptr, true);
+        if (!pagePassesSelfTest(page, tool))
+            passed = false;
+    }
+
+    {
+        QSettings settings;
+        if (keptLanguage.isValid())
+            settings.setValue(kLanguageKey, keptLanguage);
+        else
+            settings.remove(kLanguageKey);
+    }
+
+    const QFileInfo helperInfo(helper);
+    return passed && !helper.isEmpty() && helperInfo.isFile() && helperInfo.size() >= 1 ? 0 : 65;
+}
+
+int qMain(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Lumora"));
+    QCoreApplication::setApplicationName(QStringLiteral("Lumora"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.36"));
+
+    const QString configFolder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    QDir().mkpath(configFolder);
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, configFolder);
+
+    IntegratedTools::Tool tool = IntegratedTools::PsdSlim;
+    if (!IntegratedTools::standaloneTool(&tool))
+        return 64;
+
+    QGuiApplication::setWindowIcon(QIcon(IntegratedTools::iconResource(tool)));
+    app.setStyleSheet(kGlobalStyleSheet);
+
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.contains(QStringLiteral("--standalone-self-test")))
+        return runStandaloneSelfTest(tool);
+
+    const QStringList paths = collectCommandLinePaths(arguments);
+    const QString toolId = IntegratedTools::toolId(tool);
+    qInfo().noquote() << "standalone invocation" << toolId << "received_paths=" << paths.size();
+
+    const Platform::InstanceLock lock = Platform::acquireInstanceLock(toolId);
+    if (lock == Platform::InstanceLock::Failed)
+        return 66;
+    if (lock == Platform::InstanceLock::AlreadyRunning) {
+        // Another window of this tool runs in this session. An empty list needs no delivery; this build has no
+        // channel to the running window yet, so paths cannot be handed over and the launch fails visibly.
+        if (paths.isEmpty()) {
+            qInfo().noquote() << "standalone paths forwarded" << toolId << "count=" << 0;
+            return 0;
+        }
+        qWarning().noquote() << "unable to forward selected files to the running tool";
+        return 66;
+    }
+
+    StandaloneToolWindow window(tool, nullptr);
+    window.queuePaths(paths);
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,101 @@
+#pragma once
+
+#include "tools/IntegratedTools.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSet>
+#include <QStringList>
+#include <QWidget>
+
+#include <functional>
+
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QTextEdit;
+class QTimer;
+class ToolDropTree;
+
+// The working area of a tool window: header, queue buttons, options, the queue, status line, run log and the
+// start button. One page serves one tool for its whole life. It declares no signals or slots: connections go to
+// lambdas, and the owner installs the back, settings and help callbacks.
+//
+// The runs (startRun and the operations below it) are member functions kept in PageRuns.cpp and
+// WorkerProtocol.cpp; they own workerProcess, the run counters, progressBar, statusLabel and remainingLabel.
+class IntegratedToolPage : public QWidget {
+public:
+    IntegratedToolPage(IntegratedTools::Tool tool, QWidget* parent, bool showHeaderButtons);
+    ~IntegratedToolPage() override;
+
+    void setBackHandler(std::function<void()> handler);
+    void setSettingsHandler(std::function<void()> handler);
+    void setHelpHandler(std::function<void()> handler);
+
+    // Queue: every way of adding files ends in addPaths.
+    void addPaths(const QStringList& paths, bool recursive);
+    void chooseFiles();
+    void chooseFolders();
+    void setRowStatus(const QString& path, const QString& status);
+    void updateSummary();
+    void clearQueue();
+    void removeSelectedRows();
+    void removeSelectedRowsQuietly();
+    void refreshElapsed();
+
+    // Runs: Start dispatches by tool.
+    void startRun();
+
+    IntegratedTools::Tool pageTool() const { return tool; }
+    const QStringList& queuedPaths() const { return selectedPaths; }
+    bool isRunning() const { return workerProcess != nullptr; }
+
+private:
+    void buildHeader(bool showHeaderButtons);
+    void buildContent();
+    void removeRows(bool writeLog);
+    void appendLogLine(const QString& text);
+
+    void startPsdSlimRun();
+    void startNextPsdSlimBatch();
+    void startLayerExportRun();
+    void startImageResizeRun();
+    void readWorkerOutput();
+    void readWorkerErrors();
+    void finishWorker(int exitCode, QProcess::ExitStatus exitStatus);
+
+    IntegratedTools::Tool tool;
+    ToolDropTree* dropTree = nullptr;
+    QLabel* summaryLabel = nullptr;
+    QLabel* statusLabel = nullptr;
+    QLabel* elapsedLabel = nullptr;   // null on an ImageResize page
+    QLabel* remainingLabel = nullptr; // null on an ImageResize page
+    QProgressBar* progressBar = nullptr;
+    QTextEdit* runLog = nullptr;
+    QLineEdit* layerOutputDirectory = nullptr; // LayerExport only
+    QPushButton* startButton = nullptr;
+    QProcess* workerProcess = nullptr;
+    QTimer* elapsedTicker = nullptr;
+    QElapsedTimer runClock;
+    QByteArray stdoutBuffer;
+    QString jobFilePath;
+    QStringList selectedPaths;
+    // Case-folded copies of selectedPaths: the duplicate test of addPaths without a linear search. Every change
+    // of selectedPaths changes it too.
+    QSet<QString> queuedKeys;
+    QStringList pendingPaths;
+    QStringList batchPaths;
+    int batchOffset = 0;
+    int totalSucceeded = 0;
+    int totalFailed = 0;
+    qint64 totalBytesSaved = 0;
+    bool doneReceived = false;
+    int batchExported = 0;
+    int batchFailed = 0;
+    qint64 batchBytesSaved = 0;
+    std::function<void()> backRequested;
+    std::function<void()> settingsRequested;
+    std::function<void()> helpRequested;
+};

@@ -1,0 +1,145 @@
+#include "platform/Platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Platform {
+
+namespace {
+
+QString errnoText(const QString& what, int code)
+{
+    return QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(code)));
+}
+
+// Checks an open folder: a real directory (the open used O_NOFOLLOW), owned by us, no access for anyone else.
+bool isPrivateFolder(int fd, QString* error, const QString& path)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        if (error)
+            *error = errnoText(path, errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0) {
+        if (error)
+            *error = QStringLiteral("%1 is not a private folder of this user").arg(path);
+        return false;
+    }
+    return true;
+}
+
+// Creates path with mode 0700 when missing and verifies it without following a symbolic link, so a folder or
+// link planted by another user under a shared location is refused instead of used.
+bool ensurePrivateFolder(const QString& path, QString* error)
+{
+    const QByteArray native = QFile::encodeName(path);
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
+        if (error)
+            *error = errnoText(path, errno);
+        return false;
+    }
+    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (error)
+            *error = errnoText(path, errno);
+        return false;
+    }
+    const bool ok = isPrivateFolder(fd, error, path);
+    ::close(fd);
+    return ok;
+}
+
+int heldLockDescriptor = -1;
+
+} // namespace
+
+QString userName()
+{
+    const QString fromEnvironment = qEnvironmentVariable("USERNAME");
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
+    long bufferSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    if (bufferSize <= 0)
+        bufferSize = 16384;
+    QByteArray buffer(bufferSize, Qt::Uninitialized);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_name)
+        return QString::fromLocal8Bit(found->pw_name);
+    return QString();
+}
+
+QString privateUserDirectory(QString* error)
+{
+    const QString runtimeDir = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtimeDir.isEmpty() && QDir::isAbsolutePath(runtimeDir)) {
+        const QByteArray native = QFile::encodeName(runtimeDir);
+        const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            const bool usable = isPrivateFolder(fd, nullptr, runtimeDir);
+            ::close(fd);
+            const QString path = QDir(runtimeDir).filePath(QStringLiteral("Lumora"));
+            if (usable && ensurePrivateFolder(path, nullptr))
+                return path;
+        }
+    }
+    // The temporary folder is shared by every user: the name carries the uid and the folder is verified.
+    const QString path =
+        QDir(QDir::tempPath()).filePath(QStringLiteral("Lumora-%1").arg(static_cast<qulonglong>(::getuid())));
+    if (ensurePrivateFolder(path, error))
+        return path;
+    return QString();
+}
+
+InstanceLock acquireInstanceLock(const QString& toolId, QString* error)
+{
+    if (heldLockDescriptor >= 0)
+        return InstanceLock::Acquired;
+    const QString folder = privateUserDirectory(error);
+    if (folder.isEmpty())
+        return InstanceLock::Failed;
+
+    // Windows' "Local\" namespace is per login session; the session id keeps two logins of one user apart.
+    QString name = QStringLiteral("Lumora.Tool.%1").arg(toolId);
+    QString session = qEnvironmentVariable("XDG_SESSION_ID");
+    session.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_-]")), QStringLiteral("_"));
+    if (!session.isEmpty())
+        name += QLatin1Char('.') + session;
+    name += QStringLiteral(".lock");
+    const QString path = QDir(folder).filePath(name);
+
+    // O_CLOEXEC: workers and restarted copies of the program must not inherit the lock.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (error)
+            *error = errnoText(path, errno);
+        return InstanceLock::Failed;
+    }
+    int result;
+    do {
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) {
+        heldLockDescriptor = fd; // never closed: the lock lives exactly as long as the process
+        return InstanceLock::Acquired;
+    }
+    const int code = errno;
+    ::close(fd);
+    if (code == EWOULDBLOCK)
+        return InstanceLock::AlreadyRunning;
+    if (error)
+        *error = errnoText(path, code);
+    return InstanceLock::Failed;
+}
+
+} // namespace Platform
