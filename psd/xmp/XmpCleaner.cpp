@@ -27,6 +27,7 @@ bool isRemovedName(std::string_view expatName)
 // One pass over the packet with expat. Records the byte range of every outermost element of the removal set
 // that has a parent. Keeps only counters and the ranges: nothing here grows with the nesting depth.
 struct Scan {
+    std::string_view data; // all that the parser is given
     XML_Parser parser = nullptr;
     std::size_t depth = 0;        // elements open at the current event
     std::size_t removingDepth = 0; // depth of the element being removed, 0 when none
@@ -42,15 +43,17 @@ void XMLCALL onStart(void* userData, const XML_Char* name, const XML_Char**)
     ++scan->depth;
     if (scan->removingDepth != 0 || scan->depth < 2 || !isRemovedName(name))
         return;
-    // Inside the replacement text of an internal entity the event has no bytes of its own in the packet.
-    if (XML_GetCurrentByteCount(scan->parser) == 0) {
+    // Inside the replacement text of an internal entity expat reports the position of the entity reference:
+    // the element has no bytes of its own in the packet, and cutting the reference could take more with it.
+    const auto begin = std::size_t(XML_GetCurrentByteIndex(scan->parser));
+    if (begin >= scan->data.size() || scan->data[begin] != '<') {
         scan->fromEntity = true;
-        scan->entityOffset = std::uint64_t(XML_GetCurrentByteIndex(scan->parser));
+        scan->entityOffset = begin;
         XML_StopParser(scan->parser, XML_FALSE);
         return;
     }
     scan->removingDepth = scan->depth;
-    scan->removingBegin = std::size_t(XML_GetCurrentByteIndex(scan->parser));
+    scan->removingBegin = begin;
 }
 
 void XMLCALL onEnd(void* userData, const XML_Char*)
@@ -74,6 +77,7 @@ ScanResult scanPacket(std::string_view data, Scan& scan, XmpError& error)
         error = {0, "out of memory creating the XML parser"};
         return ScanResult::NotWellFormed;
     }
+    scan.data = data;
     scan.parser = parser;
     XML_SetUserData(parser, &scan);
     XML_SetElementHandler(parser, onStart, onEnd);
