@@ -1,0 +1,558 @@
+#include "app/InstanceEndpoint.h"
+#include "platform/Platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QRandomGenerator>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace InstanceEndpoint;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray header(quint32 length)
+{
+    QByteArray bytes(4, Qt::Uninitialized);
+    qToBigEndian<quint32>(length, bytes.data());
+    return bytes;
+}
+
+QByteArray frameOf(const QByteArray& payload)
+{
+    return header(quint32(payload.size())) + payload;
+}
+
+// What a killed instance leaves behind: a bound socket file with no listener.
+bool plantStaleSocket(const QString& path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    sockaddr_un address {};
+    if (native.size() >= qsizetype(sizeof(address.sun_path)))
+        return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    ::close(fd);
+    return bound;
+}
+
+bool writeBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
+}
+
+// A local server in this process, wired exactly as the running instance wires its own.
+struct Receiver {
+    QLocalServer server;
+    QList<QStringList> received;
+
+    bool listen(const QString& name)
+    {
+        QLocalServer::removeServer(name);
+        server.setSocketOptions(QLocalServer::UserAccessOption);
+        QObject::connect(&server, &QLocalServer::newConnection, &server, [this] {
+            acceptPendingConnections(&server, [this](const QStringList& paths) { received.append(paths); });
+        });
+        return server.listen(name);
+    }
+};
+
+} // namespace
+
+class TestInstanceEndpoint : public QObject {
+    Q_OBJECT
+
+private slots:
+    void parseFrame_data();
+    void parseFrame();
+    void parseExactlyTheCap();
+    void randomFramesThroughParser();
+    void buildFrameRoundTrip_data();
+    void buildFrameRoundTrip();
+    void namesLiveInPrivateFolder();
+    void userKeyFallsBackToLoginName();
+    void splitMessageIsReassembled_data();
+    void splitMessageIsReassembled();
+    void oversizedLengthEndsConnection();
+    void randomFramesThroughSockets();
+    void forwardPathsReachesServer();
+    void forwardPathsWithoutListener();
+    void endpointAnswersOnlyForLiveOwner();
+    void inboxRoundTrip();
+    void inboxTwoFilesOneTickInNameOrder();
+    void inboxEntriesThatStay_data();
+    void inboxEntriesThatStay();
+    void plantedInboxFolderIgnored_data();
+    void plantedInboxFolderIgnored();
+
+private:
+    QString uniqueServerName(const char* tag) const;
+};
+
+QString TestInstanceEndpoint::uniqueServerName(const char* tag) const
+{
+    return QDir(Platform::privateUserDirectory()).filePath(QStringLiteral("test-%1-%2").arg(QLatin1String(tag)).arg(getpid()));
+}
+
+void TestInstanceEndpoint::parseFrame_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("paths");
+
+    const int incomplete = int(FrameStatus::Incomplete);
+    const int invalid = int(FrameStatus::Invalid);
+    const int complete = int(FrameStatus::Complete);
+    // clang-format off
+    QTest::newRow("nothing yet")                  << QByteArray()                         << incomplete << QStringList();
+    QTest::newRow("three header bytes")           << header(5).left(3)                    << incomplete << QStringList();
+    QTest::newRow("length 0")                     << header(0)                            << complete   << QStringList();
+    QTest::newRow("payload short by one")         << header(4) + "/a/"                    << incomplete << QStringList();
+    QTest::newRow("one path")                     << frameOf("/a/b.psd")                  << complete   << QStringList{u"/a/b.psd"_s};
+    QTest::newRow("two paths")                    << frameOf("/a.psd\n/b.psb")            << complete   << QStringList{u"/a.psd"_s, u"/b.psb"_s};
+    QTest::newRow("bytes after payload ignored")  << frameOf("/a.psd") + "\n/evil.psd"    << complete   << QStringList{u"/a.psd"_s};
+    QTest::newRow("empty lines dropped")          << frameOf("\n\n/a.psd\n\n/b.psd\n")    << complete   << QStringList{u"/a.psd"_s, u"/b.psd"_s};
+    QTest::newRow("CR LF keeps the CR")           << frameOf("/a.psd\r\n/b.psd\r\n")      << complete   << QStringList{u"/a.psd\r"_s, u"/b.psd\r"_s};
+    QTest::newRow("UTF-8 path")                   << frameOf("/图层/文件.psd")             << complete   << QStringList{QStringLiteral("/图层/文件.psd")};
+    QTest::newRow("negative length")              << header(0xFFFFFFFFu) + "abc"          << invalid    << QStringList();
+    QTest::newRow("length 0x80000000")            << header(0x80000000u)                  << invalid    << QStringList();
+    QTest::newRow("16 MiB + 1")                   << header(0x1000001u) + "x"             << invalid    << QStringList();
+    QTest::newRow("16 MiB, payload still coming") << header(0x1000000u) + "x"             << incomplete << QStringList();
+    QTest::newRow("garbage header")               << QByteArray("GET / HTTP/1.1\r\n")     << invalid    << QStringList();
+    QTest::newRow("invalid UTF-8 still one path") << frameOf("\xff\xfe")                  << complete   << QStringList{QString::fromUtf8("\xff\xfe")};
+    // clang-format on
+}
+
+void TestInstanceEndpoint::parseFrame()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, status);
+    QFETCH(QStringList, paths);
+    const Frame frame = InstanceEndpoint::parseFrame(bytes);
+    QCOMPARE(int(frame.status), status);
+    QCOMPARE(frame.paths, paths);
+}
+
+void TestInstanceEndpoint::parseExactlyTheCap()
+{
+    // The largest accepted payload: one path of exactly 16 MiB.
+    QByteArray payload(kMaxPayloadBytes, 'p');
+    payload[0] = '/';
+    const Frame frame = InstanceEndpoint::parseFrame(frameOf(payload));
+    QCOMPARE(int(frame.status), int(FrameStatus::Complete));
+    QCOMPARE(frame.paths.size(), 1);
+    QCOMPARE(frame.paths.first().size(), qsizetype(kMaxPayloadBytes));
+
+    payload.append('p');
+    QCOMPARE(int(InstanceEndpoint::parseFrame(frameOf(payload)).status), int(FrameStatus::Invalid));
+}
+
+void TestInstanceEndpoint::randomFramesThroughParser()
+{
+    // Seeded, so a failure names a frame that can be rebuilt.
+    QRandomGenerator random(20261208);
+    const int frames = 4000;
+    int complete = 0;
+    for (int i = 0; i < frames; ++i) {
+        QByteArray bytes(int(random.bounded(64)), Qt::Uninitialized);
+        for (char& c : bytes)
+            c = char(random.bounded(256));
+        const int shape = int(random.bounded(4));
+        QStringList expected;
+        bool expectComplete = false;
+        if (shape == 1) { // a well-formed message with random paths and random trailing bytes
+            const int count = int(random.bounded(5));
+            for (int p = 0; p < count; ++p)
+                expected.append(QStringLiteral("/r%1/%2.psd").arg(i).arg(random.generate()));
+            const QByteArray frame = buildFrame(expected);
+            QVERIFY(!frame.isEmpty());
+            bytes.prepend(frame);
+            expectComplete = true;
+        } else if (shape == 2) { // a random length that may or may not be covered by the bytes that follow
+            bytes.prepend(header(random.generate()));
+        } else if (shape == 3) { // a prefix of a well-formed message
+            const QByteArray frame = buildFrame({QStringLiteral("/cut/%1.psd").arg(i)});
+            bytes = frame.left(int(random.bounded(frame.size())));
+        }
+        const Frame frame = InstanceEndpoint::parseFrame(bytes);
+        if (expectComplete) {
+            QVERIFY2(frame.status == FrameStatus::Complete, qPrintable(QString::number(i)));
+            QCOMPARE(frame.paths, expected);
+        }
+        if (shape == 3)
+            QVERIFY2(frame.status == FrameStatus::Incomplete, qPrintable(QString::number(i)));
+        if (frame.status == FrameStatus::Complete) {
+            ++complete;
+            const quint32 length = bytes.size() >= 4 ? qFromBigEndian<quint32>(bytes.constData()) : 0;
+            QVERIFY(length <= kMaxPayloadBytes && qsizetype(length) <= bytes.size() - 4);
+        }
+    }
+    qInfo("random frames through the parser: %d, complete: %d", frames, complete);
+}
+
+void TestInstanceEndpoint::buildFrameRoundTrip_data()
+{
+    QTest::addColumn<QStringList>("paths");
+    QTest::newRow("one") << QStringList{u"/x/a.psd"_s};
+    QTest::newRow("spaces and CJK") << QStringList{QStringLiteral("/x y/图 层.psb"), u"/z.psd"_s};
+    QTest::newRow("tab inside a path") << QStringList{u"/a\tb.psd"_s};
+}
+
+void TestInstanceEndpoint::buildFrameRoundTrip()
+{
+    QFETCH(QStringList, paths);
+    const QByteArray frame = buildFrame(paths);
+    QCOMPARE(qFromBigEndian<qint32>(frame.constData()), qint32(frame.size() - 4));
+    QVERIFY(!frame.endsWith('\n'));
+    QCOMPARE(InstanceEndpoint::parseFrame(frame).paths, paths);
+}
+
+void TestInstanceEndpoint::namesLiveInPrivateFolder()
+{
+    const QString privateFolder = Platform::privateUserDirectory();
+    QVERIFY(!privateFolder.isEmpty());
+    struct stat st {};
+    QCOMPARE(::lstat(QFile::encodeName(privateFolder).constData(), &st), 0);
+    QVERIFY(S_ISDIR(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 077) == 0);
+    const QString server = toolServerName(QStringLiteral("psd-slim"));
+    QCOMPARE(QFileInfo(server).absolutePath(), privateFolder);
+    QVERIFY(QFileInfo(server).fileName().endsWith(QStringLiteral(".Lumora.psd-slim.") + userKey()));
+    const QString inbox = toolInboxDirectory(QStringLiteral("psd/slim"));
+    QCOMPARE(QFileInfo(inbox).absolutePath(), privateFolder);
+    QCOMPARE(QFileInfo(inbox).fileName(),
+             QStringLiteral("Lumora-psd_slim-%1-inbox").arg(Platform::userName().toLower()));
+}
+
+void TestInstanceEndpoint::userKeyFallsBackToLoginName()
+{
+    const QByteArray saved = qgetenv("USERNAME");
+    qputenv("USERNAME", "  Alice ");
+    QCOMPARE(userKey(), QStringLiteral("alice"));
+    qunsetenv("USERNAME");
+    // Unset, the key is the login name, so two users never share "default-user".
+    QVERIFY(!userKey().isEmpty());
+    QVERIFY(userKey() != QStringLiteral("default-user"));
+    QVERIFY(!toolInboxDirectory(QStringLiteral("psd-slim")).contains(QStringLiteral("--inbox")));
+    if (saved.isNull())
+        qunsetenv("USERNAME");
+    else
+        qputenv("USERNAME", saved);
+}
+
+void TestInstanceEndpoint::splitMessageIsReassembled_data()
+{
+    QTest::addColumn<QList<int>>("cuts");
+    QTest::newRow("whole") << QList<int>{};
+    QTest::newRow("inside the header") << QList<int>{2};
+    QTest::newRow("after the header") << QList<int>{4};
+    QTest::newRow("inside the payload") << QList<int>{9};
+    QTest::newRow("byte by byte") << QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+}
+
+void TestInstanceEndpoint::splitMessageIsReassembled()
+{
+    QFETCH(QList<int>, cuts);
+    Receiver receiver;
+    const QString name = uniqueServerName("split");
+    QVERIFY(receiver.listen(name));
+
+    const QStringList paths{u"/a/one.psd"_s, u"/b/two.psb"_s};
+    const QByteArray message = buildFrame(paths);
+    QLocalSocket client;
+    client.connectToServer(name);
+    QVERIFY(client.waitForConnected(1000));
+    int from = 0;
+    for (int cut : cuts) {
+        client.write(message.mid(from, cut - from));
+        client.flush();
+        from = cut;
+        // Let the receiver see each piece as its own readyRead before the next arrives.
+        QTest::qWait(5);
+    }
+    client.write(message.mid(from));
+    client.flush();
+    QTRY_COMPARE(receiver.received.size(), 1);
+    QCOMPARE(receiver.received.first(), paths);
+    QTRY_COMPARE(client.state(), QLocalSocket::UnconnectedState);
+    QCOMPARE(receiver.received.size(), 1);
+}
+
+void TestInstanceEndpoint::oversizedLengthEndsConnection()
+{
+    Receiver receiver;
+    const QString name = uniqueServerName("big");
+    QVERIFY(receiver.listen(name));
+    QLocalSocket client;
+    client.connectToServer(name);
+    QVERIFY(client.waitForConnected(1000));
+    client.write(header(0x1000001u) + QByteArray(4096, 'a'));
+    client.flush();
+    QTRY_COMPARE(client.state(), QLocalSocket::UnconnectedState);
+    QVERIFY(receiver.received.isEmpty());
+}
+
+void TestInstanceEndpoint::randomFramesThroughSockets()
+{
+    Receiver receiver;
+    const QString name = uniqueServerName("random");
+    QVERIFY(receiver.listen(name));
+
+    QRandomGenerator random(8122026);
+    QList<QStringList> expected;
+    const int frames = 300;
+    for (int i = 0; i < frames; ++i) {
+        QByteArray bytes;
+        const int shape = int(random.bounded(5));
+        bool serverCloses = true;
+        if (shape == 0) { // well-formed
+            QStringList paths;
+            const int count = 1 + int(random.bounded(3));
+            for (int p = 0; p < count; ++p)
+                paths.append(QStringLiteral("/s%1/%2.psd").arg(i).arg(p));
+            expected.append(paths);
+            bytes = buildFrame(paths) + QByteArray(int(random.bounded(8)), 'x');
+        } else if (shape == 1) { // length beyond the cap
+            bytes = header(0x1000001u + random.bounded(0x7000000u)) + "abc";
+        } else if (shape == 2) { // cut short: the sender gives up
+            const QByteArray frame = buildFrame({QStringLiteral("/never/%1.psd").arg(i)});
+            bytes = frame.left(int(random.bounded(frame.size())));
+            serverCloses = false;
+        } else if (shape == 3) { // header only
+            bytes = header(0);
+        } else { // noise with a small length that the noise covers
+            bytes = header(random.bounded(16u)) + QByteArray(16, char(random.bounded(256)));
+            const Frame frame = InstanceEndpoint::parseFrame(bytes);
+            if (!frame.paths.isEmpty())
+                expected.append(frame.paths);
+        }
+
+        QLocalSocket client;
+        client.connectToServer(name);
+        QVERIFY(client.waitForConnected(1000));
+        int from = 0;
+        while (from < bytes.size()) {
+            const int piece = 1 + int(random.bounded(quint32(bytes.size() - from)));
+            client.write(bytes.mid(from, piece));
+            client.flush();
+            from += piece;
+            QCoreApplication::processEvents();
+        }
+        if (serverCloses) {
+            QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, 5000);
+        } else {
+            QTRY_VERIFY(client.bytesToWrite() == 0);
+            client.disconnectFromServer();
+        }
+    }
+    QTRY_COMPARE(receiver.server.findChildren<QLocalSocket*>().size(), 0);
+    QCOMPARE(receiver.received, expected);
+    qInfo("random frames through sockets: %d, queued messages: %lld", frames, qlonglong(expected.size()));
+}
+
+void TestInstanceEndpoint::forwardPathsReachesServer()
+{
+    Receiver receiver;
+    const QString name = uniqueServerName("forward");
+    QVERIFY(receiver.listen(name));
+    const QStringList paths{u"/one.psd"_s, QStringLiteral("/二.psb")};
+    QVERIFY(forwardPaths(name, paths));
+    QTRY_COMPARE(receiver.received.size(), 1);
+    QCOMPARE(receiver.received.first(), paths);
+
+    // Nothing to say: success without a connection.
+    QVERIFY(forwardPaths(name, {}));
+    QTest::qWait(50);
+    QCOMPARE(receiver.server.findChildren<QLocalSocket*>().size(), 0);
+    QCOMPARE(receiver.received.size(), 1);
+}
+
+void TestInstanceEndpoint::forwardPathsWithoutListener()
+{
+    const QString name = uniqueServerName("nobody");
+    QLocalServer::removeServer(name);
+    QVERIFY(!forwardPaths(name, {QStringLiteral("/a.psd")}));
+    // Too large for any receiver: refused at once instead of sent and dropped.
+    QVERIFY(!forwardPaths(name, {QString(kMaxPayloadBytes + 1, QLatin1Char('a'))}));
+    QVERIFY(!forwardPaths(QString(), {QStringLiteral("/a.psd")}));
+}
+
+void TestInstanceEndpoint::endpointAnswersOnlyForLiveOwner()
+{
+    const QString name = uniqueServerName("stale");
+    QLocalServer::removeServer(name);
+    QVERIFY(!endpointAnswers(name));
+
+    // A socket file nobody listens on, as a killed instance leaves it behind.
+    QVERIFY(plantStaleSocket(name));
+    QVERIFY(QFileInfo::exists(name));
+    QLocalServer server;
+    QVERIFY(!server.listen(name));
+    QVERIFY(!endpointAnswers(name));
+    QVERIFY(!forwardPaths(name, {QStringLiteral("/a.psd")}));
+
+    QLocalServer::removeServer(name);
+    QVERIFY(server.listen(name));
+    QVERIFY(endpointAnswers(name));
+}
+
+void TestInstanceEndpoint::inboxRoundTrip()
+{
+    const QString folder = toolInboxDirectory(QStringLiteral("roundtrip"));
+    QDir(folder).removeRecursively();
+    QVERIFY(!writeInboxFile(folder, {}));
+    QVERIFY(writeInboxFile(folder, {u"/a.psd"_s, u"/b.psb"_s}));
+    QCOMPARE(QFileInfo(folder).permissions() & (QFile::WriteGroup | QFile::WriteOther), QFile::Permissions());
+    const QStringList files = QDir(folder).entryList({QStringLiteral("*.paths")}, QDir::Files);
+    QCOMPARE(files.size(), 1);
+    QFile file(QDir(folder).filePath(files.first()));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("/a.psd\n/b.psb"));
+    file.close();
+
+    QList<QStringList> received;
+    QCOMPARE(drainInbox(folder, [&](const QStringList& p) { received.append(p); }), 1);
+    QCOMPARE(received, (QList<QStringList>{{u"/a.psd"_s, u"/b.psb"_s}}));
+    QVERIFY(QDir(folder).entryList({QStringLiteral("*.paths")}, QDir::Files).isEmpty());
+    QCOMPARE(drainInbox(folder, [&](const QStringList& p) { received.append(p); }), 0);
+}
+
+void TestInstanceEndpoint::inboxTwoFilesOneTickInNameOrder()
+{
+    const QString folder = toolInboxDirectory(QStringLiteral("order"));
+    QDir(folder).removeRecursively();
+    QVERIFY(QDir().mkpath(folder));
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY(writeBytes(QDir(folder).filePath(QStringLiteral("b.paths")), "/second.psd"));
+    QVERIFY(writeBytes(QDir(folder).filePath(QStringLiteral("a.paths")), "/first.psd\r\n\n/first2.psd"));
+    QVERIFY(writeBytes(QDir(folder).filePath(QStringLiteral("c.txt")), "/not-an-inbox-file.psd"));
+    QList<QStringList> received;
+    QCOMPARE(drainInbox(folder, [&](const QStringList& p) { received.append(p); }), 2);
+    QCOMPARE(received, (QList<QStringList>{{u"/first.psd\r"_s, u"/first2.psd"_s}, {u"/second.psd"_s}}));
+    QVERIFY(QFile::exists(QDir(folder).filePath(QStringLiteral("c.txt"))));
+}
+
+void TestInstanceEndpoint::inboxEntriesThatStay_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("no path in it") << u"empty"_s;
+    QTest::newRow("only line feeds") << u"newlines"_s;
+    QTest::newRow("symbolic link to a good file") << u"symlink"_s;
+    QTest::newRow("named pipe") << u"fifo"_s;
+    QTest::newRow("owned by another user") << u"foreign"_s;
+    QTest::newRow("larger than a message may be") << u"oversize"_s;
+    QTest::newRow("unreadable") << u"unreadable"_s;
+}
+
+void TestInstanceEndpoint::inboxEntriesThatStay()
+{
+    QFETCH(QString, kind);
+    const QString folder = toolInboxDirectory(QStringLiteral("stay"));
+    QDir(folder).removeRecursively();
+    QVERIFY(writeInboxFile(folder, {QStringLiteral("/good.psd")}));
+    const QString entry = QDir(folder).filePath(QStringLiteral("0-entry.paths"));
+    const QString outside = QDir(Platform::privateUserDirectory()).filePath(QStringLiteral("outside.txt"));
+
+    if (kind == QLatin1String("empty")) {
+        QVERIFY(writeBytes(entry, QByteArray()));
+    } else if (kind == QLatin1String("newlines")) {
+        QVERIFY(writeBytes(entry, "\n\n\n"));
+    } else if (kind == QLatin1String("symlink")) {
+        QVERIFY(writeBytes(outside, "/linked.psd"));
+        QVERIFY(QFile::link(outside, entry));
+    } else if (kind == QLatin1String("fifo")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(entry).constData(), 0600), 0);
+    } else if (kind == QLatin1String("foreign")) {
+        if (getuid() != 0)
+            QSKIP("giving a file to another user needs root");
+        QVERIFY(writeBytes(entry, "/foreign.psd"));
+        QCOMPARE(::chown(QFile::encodeName(entry).constData(), 65534, 65534), 0);
+    } else if (kind == QLatin1String("oversize")) {
+        QFile file(entry);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write("/big.psd\n") > 0);
+        QVERIFY(file.resize(kMaxPayloadBytes + 1));
+    } else if (kind == QLatin1String("unreadable")) {
+        if (getuid() == 0)
+            QSKIP("root reads any file; the other rows cover refused entries");
+        QVERIFY(writeBytes(entry, "/locked.psd"));
+        QVERIFY(QFile::setPermissions(entry, QFile::WriteOwner));
+    }
+
+    QList<QStringList> received;
+    QCOMPARE(drainInbox(folder, [&](const QStringList& p) { received.append(p); }), 1);
+    QCOMPARE(received, (QList<QStringList>{{u"/good.psd"_s}}));
+    QVERIFY(QFileInfo(entry).exists() || QFileInfo(entry).isSymLink());
+    // Still refused on the next tick, and still there.
+    QCOMPARE(drainInbox(folder, [&](const QStringList& p) { received.append(p); }), 0);
+    QVERIFY(QFileInfo(entry).exists() || QFileInfo(entry).isSymLink());
+    QFile::remove(outside);
+}
+
+void TestInstanceEndpoint::plantedInboxFolderIgnored_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("writable by others") << u"world-writable"_s;
+    QTest::newRow("writable by the group") << u"group-writable"_s;
+    QTest::newRow("owned by another user") << u"foreign"_s;
+    QTest::newRow("symbolic link to a good folder") << u"symlink"_s;
+}
+
+void TestInstanceEndpoint::plantedInboxFolderIgnored()
+{
+    QFETCH(QString, kind);
+    const QString folder = toolInboxDirectory(QStringLiteral("planted"));
+    const QString real = folder + QStringLiteral("-real");
+    QFile::remove(folder);
+    QDir(folder).removeRecursively();
+    QDir(real).removeRecursively();
+
+    QString holder = folder;
+    if (kind == QLatin1String("symlink")) {
+        QVERIFY(writeInboxFile(real, {QStringLiteral("/through-link.psd")}));
+        QVERIFY(QFile::link(real, folder));
+        holder = real;
+    } else {
+        QVERIFY(writeInboxFile(folder, {QStringLiteral("/planted.psd")}));
+        const QByteArray native = QFile::encodeName(folder);
+        if (kind == QLatin1String("world-writable")) {
+            QCOMPARE(::chmod(native.constData(), 0777), 0);
+        } else if (kind == QLatin1String("group-writable")) {
+            QCOMPARE(::chmod(native.constData(), 0770), 0);
+        } else {
+            if (getuid() != 0)
+                QSKIP("giving a folder to another user needs root");
+            QCOMPARE(::chown(native.constData(), 65534, 65534), 0);
+        }
+    }
+
+    QVERIFY(!isTrustedInboxFolder(folder));
+    QList<QStringList> received;
+    QCOMPARE(drainInbox(folder, [&](const QStringList& p) { received.append(p); }), 0);
+    QVERIFY(received.isEmpty());
+    QCOMPARE(QDir(holder).entryList({QStringLiteral("*.paths")}, QDir::Files).size(), 1);
+    // Nor does a later launch write its paths there.
+    QVERIFY(!writeInboxFile(folder, {QStringLiteral("/more.psd")}));
+
+    QFile::remove(folder);
+    QDir(folder).removeRecursively();
+    QDir(real).removeRecursively();
+}
+
+QTEST_GUILESS_MAIN(TestInstanceEndpoint)
+#include "TestInstanceEndpoint.moc"
