@@ -154,7 +154,9 @@ public:
     FileSpan colorModeData() const { return m_colorModeData; }       // without the length field
     FileSpan resourcesSection() const { return m_resourcesSection; } // without the length field
     FileSpan layerMaskSection() const { return m_layerMaskSection; } // without the length field
-    FileSpan globalLayerMask() const { return m_globalLayerMask; }   // without its length field; length 0 if absent
+    // Without its length field. When hasGlobalLayerMask() is false: the bytes, kept as found, between the layer
+    // info and the first global block of a writer that miscounted the layer info (usually none).
+    FileSpan globalLayerMask() const { return m_globalLayerMask; }
     bool hasGlobalLayerMask() const { return m_hasGlobalLayerMask; }
     FileSpan imageData() const { return m_imageData; }               // to the end of the source
 

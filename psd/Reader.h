@@ -43,6 +43,12 @@ public:
 
     // Marks the reader failed with this fault (first fault wins) and returns false.
     bool fail(ErrorCode code, std::uint64_t offset, std::string message);
+    // Puts prefix before the message of the first fault, to say where it happened.
+    void addContext(const std::string& prefix)
+    {
+        if (!ok())
+            m_err.message = prefix + m_err.message;
+    }
     // Copies the first fault into err and returns false.
     bool report(Error& err) const;
 

@@ -14,8 +14,6 @@ enum class LayerKind {
     SmartObject,
     Adjustment,
     Fill,
-    Video,
-    ThreeD,
 };
 
 const char* layerKindName(LayerKind kind);
