@@ -1,0 +1,340 @@
+#include "platform/Platform.h"
+#include "tools/IntegratedTools.h"
+#include "tools/WorkerExtraction.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const QString kTestResource = QStringLiteral(":/test-helper/LeanfoldWorker.exe");
+const QByteArray kOtherBytes = "#!/bin/sh\necho \"some other program\"\n";
+constexpr uid_t kOtherUser = 65534; // nobody
+
+// What lies at the first candidate before the extraction runs.
+enum class Setup {
+    Nothing,
+    ZeroByteFile,
+    OwnCopy,
+    ForeignOwner,
+    GroupWritable,
+    NotRunnable,
+    SymlinkToFile,
+    DanglingSymlink,
+    DirectoryInPlace,
+    FolderOpenToOthers,
+    FolderOpenToOthersEmpty,
+    FolderOfAnotherUser,
+    ParentOpenToOthers,
+    StickyParentOfRoot,
+    CandidateIsAFile,
+};
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes, QFileDevice::Permissions permissions)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.setPermissions(permissions);
+}
+
+constexpr QFileDevice::Permissions kRunnable = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                                                QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+
+struct StatInfo {
+    bool ok = false;
+    bool regular = false;
+    bool symlink = false;
+    uid_t owner = 0;
+    mode_t mode = 0;
+};
+
+StatInfo lstatOf(const QString& path)
+{
+    StatInfo info;
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return info;
+    info.ok = true;
+    info.regular = S_ISREG(st.st_mode);
+    info.symlink = S_ISLNK(st.st_mode);
+    info.owner = st.st_uid;
+    info.mode = st.st_mode & 07777;
+    return info;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Setup)
+
+class TestWorkerExtraction : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void firstCallWritesSecondCallReuses();
+    void candidates_data();
+    void candidates();
+    void noCandidateWorks();
+    void missingResourceStillUsesTrustedCopy();
+    void matchesEmbeddedCopy();
+    void candidateFoldersAvoidTheSharedTemporaryFolder();
+    void embeddedWorkerRuns();
+
+private:
+    QString root;
+    QTemporaryDir scratch;
+};
+
+void TestWorkerExtraction::initTestCase()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Lumora"));
+    QCoreApplication::setApplicationName(QStringLiteral("Lumora"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.36"));
+    QVERIFY(scratch.isValid());
+    root = scratch.path();
+    QVERIFY(QFile::exists(kTestResource));
+}
+
+void TestWorkerExtraction::firstCallWritesSecondCallReuses()
+{
+    const QString base = root + QStringLiteral("/reuse");
+    const QStringList folders{base + QStringLiteral("/one/components/2.36"), base + QStringLiteral("/two")};
+
+    const QString first = WorkerExtraction::extractWorker(folders, kTestResource);
+    QCOMPARE(first, folders.at(0) + QStringLiteral("/LeanfoldWorker.exe"));
+    QCOMPARE(readAll(first), readAll(kTestResource));
+    const StatInfo written = lstatOf(first);
+    QVERIFY(written.regular);
+    QCOMPARE(written.mode, mode_t(0755));
+
+    // Reused, not rewritten: the inode and modification time stay.
+    struct stat before {};
+    QCOMPARE(::stat(QFile::encodeName(first).constData(), &before), 0);
+    QCOMPARE(WorkerExtraction::extractWorker(folders, kTestResource), first);
+    struct stat after {};
+    QCOMPARE(::stat(QFile::encodeName(first).constData(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    QCOMPARE(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    QVERIFY(!QFileInfo::exists(folders.at(1)));
+
+    // The copy is runnable as it stands.
+    QProcess process;
+    process.start(first, {});
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(process.readAllStandardOutput(), QByteArray("embedded test worker\n"));
+}
+
+void TestWorkerExtraction::candidates_data()
+{
+    QTest::addColumn<Setup>("setup");
+    QTest::addColumn<int>("chosen");       // index of the candidate whose worker is returned
+    QTest::addColumn<bool>("keptAsFound"); // the chosen file is what was there before, not a fresh copy
+    QTest::addColumn<bool>("needsRoot");
+
+    // clang-format off
+    QTest::newRow("nothing there")                     << Setup::Nothing                 << 0 << false << false;
+    QTest::newRow("zero-byte file is written over")    << Setup::ZeroByteFile            << 0 << false << false;
+    QTest::newRow("own copy in a private folder")      << Setup::OwnCopy                 << 0 << true  << false;
+    QTest::newRow("file of another user replaced")     << Setup::ForeignOwner            << 0 << false << true;
+    QTest::newRow("group-writable file replaced")      << Setup::GroupWritable           << 0 << false << false;
+    QTest::newRow("file without run permission")       << Setup::NotRunnable             << 0 << false << false;
+    QTest::newRow("symbolic link replaced, not followed") << Setup::SymlinkToFile        << 0 << false << false;
+    QTest::newRow("dangling symbolic link replaced")   << Setup::DanglingSymlink         << 0 << false << false;
+    QTest::newRow("directory in the worker's place")   << Setup::DirectoryInPlace        << 1 << false << false;
+    QTest::newRow("planted in a folder open to others") << Setup::FolderOpenToOthers     << 1 << false << false;
+    QTest::newRow("no extraction into a folder open to others") << Setup::FolderOpenToOthersEmpty << 1 << false << false;
+    QTest::newRow("folder of another user")            << Setup::FolderOfAnotherUser     << 1 << false << true;
+    QTest::newRow("a parent open to others")           << Setup::ParentOpenToOthers      << 1 << false << false;
+    QTest::newRow("sticky parent of root, like /tmp")  << Setup::StickyParentOfRoot      << 0 << false << true;
+    QTest::newRow("candidate folder cannot be made")   << Setup::CandidateIsAFile        << 1 << false << false;
+    // clang-format on
+}
+
+void TestWorkerExtraction::candidates()
+{
+    QFETCH(Setup, setup);
+    QFETCH(int, chosen);
+    QFETCH(bool, keptAsFound);
+    QFETCH(bool, needsRoot);
+    if (needsRoot && ::geteuid() != 0)
+        QSKIP("changing owners needs root");
+
+    const QString base = root + QStringLiteral("/") + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_');
+    const QString parent = base + QStringLiteral("/one");
+    const QStringList folders{parent + QStringLiteral("/components/2.36"), base + QStringLiteral("/two/components/2.36")};
+    const QString target = folders.at(0) + QStringLiteral("/LeanfoldWorker.exe");
+    const QString elsewhere = base + QStringLiteral("/elsewhere.sh");
+    QVERIFY(QDir().mkpath(folders.at(0)));
+
+    switch (setup) {
+    case Setup::Nothing:
+        break;
+    case Setup::ZeroByteFile:
+        QVERIFY(writeFile(target, QByteArray(), kRunnable));
+        break;
+    case Setup::OwnCopy:
+        QVERIFY(writeFile(target, kOtherBytes, kRunnable));
+        break;
+    case Setup::ForeignOwner:
+        QVERIFY(writeFile(target, kOtherBytes, kRunnable));
+        QCOMPARE(::chown(QFile::encodeName(target).constData(), kOtherUser, kOtherUser), 0);
+        break;
+    case Setup::GroupWritable:
+        QVERIFY(writeFile(target, kOtherBytes, kRunnable | QFileDevice::WriteGroup));
+        break;
+    case Setup::NotRunnable:
+        QVERIFY(writeFile(target, kOtherBytes, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        break;
+    case Setup::SymlinkToFile:
+        QVERIFY(writeFile(elsewhere, kOtherBytes, kRunnable));
+        QVERIFY(QFile::link(elsewhere, target));
+        break;
+    case Setup::DanglingSymlink:
+        QVERIFY(QFile::link(base + QStringLiteral("/missing"), target));
+        break;
+    case Setup::DirectoryInPlace:
+        QVERIFY(QDir().mkpath(target));
+        QVERIFY(writeFile(target + QStringLiteral("/inside"), kOtherBytes, kRunnable));
+        break;
+    case Setup::FolderOpenToOthers:
+        QVERIFY(writeFile(target, kOtherBytes, kRunnable));
+        QCOMPARE(::chmod(QFile::encodeName(folders.at(0)).constData(), 0777), 0);
+        break;
+    case Setup::FolderOpenToOthersEmpty:
+        QCOMPARE(::chmod(QFile::encodeName(folders.at(0)).constData(), 0777), 0);
+        break;
+    case Setup::FolderOfAnotherUser:
+        QVERIFY(writeFile(target, kOtherBytes, kRunnable));
+        QCOMPARE(::chown(QFile::encodeName(folders.at(0)).constData(), kOtherUser, kOtherUser), 0);
+        break;
+    case Setup::ParentOpenToOthers:
+        QVERIFY(writeFile(target, kOtherBytes, kRunnable));
+        QCOMPARE(::chmod(QFile::encodeName(parent).constData(), 0777), 0);
+        break;
+    case Setup::StickyParentOfRoot:
+        QCOMPARE(::chmod(QFile::encodeName(parent).constData(), 01777), 0);
+        break;
+    case Setup::CandidateIsAFile:
+        QVERIFY(QDir(folders.at(0)).removeRecursively());
+        QVERIFY(writeFile(parent + QStringLiteral("/components/2.36"), kOtherBytes, kRunnable));
+        break;
+    }
+    const QByteArray elsewhereBefore = readAll(elsewhere);
+
+    const QString result = WorkerExtraction::extractWorker(folders, kTestResource);
+    QCOMPARE(result, folders.at(chosen) + QStringLiteral("/LeanfoldWorker.exe"));
+
+    const StatInfo found = lstatOf(result);
+    QVERIFY(found.regular);
+    QCOMPARE(found.owner, ::geteuid());
+    QVERIFY(found.mode & S_IXUSR);
+    QVERIFY((found.mode & (S_IWGRP | S_IWOTH)) == 0);
+    QCOMPARE(readAll(result), keptAsFound ? kOtherBytes : readAll(kTestResource));
+
+    // A candidate that was passed over keeps what it had; a link's target is never written through.
+    if (chosen != 0 && setup != Setup::CandidateIsAFile && setup != Setup::FolderOpenToOthersEmpty &&
+        setup != Setup::DirectoryInPlace) {
+        QCOMPARE(readAll(target), kOtherBytes);
+    }
+    if (setup == Setup::FolderOpenToOthersEmpty)
+        QVERIFY(!QFileInfo::exists(target));
+    if (setup == Setup::DirectoryInPlace)
+        QVERIFY(QFileInfo(target).isDir());
+    QCOMPARE(readAll(elsewhere), elsewhereBefore);
+}
+
+void TestWorkerExtraction::noCandidateWorks()
+{
+    const QString base = root + QStringLiteral("/none");
+    QVERIFY(QDir().mkpath(base));
+    QVERIFY(writeFile(base + QStringLiteral("/blocker"), kOtherBytes, kRunnable));
+    const QStringList folders{base + QStringLiteral("/blocker/a"), base + QStringLiteral("/blocker/b")};
+    QCOMPARE(WorkerExtraction::extractWorker(folders, kTestResource), QString());
+    QCOMPARE(WorkerExtraction::extractWorker({}, kTestResource), QString());
+}
+
+void TestWorkerExtraction::missingResourceStillUsesTrustedCopy()
+{
+    const QString base = root + QStringLiteral("/noresource");
+    const QStringList folders{base + QStringLiteral("/one"), base + QStringLiteral("/two")};
+    const QString missing = QStringLiteral(":/test-helper/absent.exe");
+    QCOMPARE(WorkerExtraction::extractWorker(folders, missing), QString());
+    QVERIFY(!QFileInfo::exists(folders.at(0)) || QDir(folders.at(0)).isEmpty());
+
+    QVERIFY(QDir().mkpath(folders.at(1)));
+    QVERIFY(writeFile(folders.at(1) + QStringLiteral("/LeanfoldWorker.exe"), kOtherBytes, kRunnable));
+    QCOMPARE(WorkerExtraction::extractWorker(folders, missing), folders.at(1) + QStringLiteral("/LeanfoldWorker.exe"));
+}
+
+void TestWorkerExtraction::matchesEmbeddedCopy()
+{
+    const QString base = root + QStringLiteral("/hash");
+    QVERIFY(QDir().mkpath(base));
+    const QString same = base + QStringLiteral("/same");
+    const QString other = base + QStringLiteral("/other");
+    const QString longer = base + QStringLiteral("/longer");
+    QVERIFY(writeFile(same, readAll(kTestResource), kRunnable));
+    QVERIFY(writeFile(other, kOtherBytes, kRunnable));
+    QVERIFY(writeFile(longer, readAll(kTestResource) + '\n', kRunnable));
+    QVERIFY(WorkerExtraction::matchesEmbeddedCopy(same, kTestResource));
+    QVERIFY(!WorkerExtraction::matchesEmbeddedCopy(other, kTestResource));
+    QVERIFY(!WorkerExtraction::matchesEmbeddedCopy(longer, kTestResource));
+    QVERIFY(!WorkerExtraction::matchesEmbeddedCopy(base + QStringLiteral("/absent"), kTestResource));
+    QVERIFY(!WorkerExtraction::matchesEmbeddedCopy(same, QStringLiteral(":/test-helper/absent.exe")));
+}
+
+void TestWorkerExtraction::candidateFoldersAvoidTheSharedTemporaryFolder()
+{
+    const QStringList folders = WorkerExtraction::candidateFolders();
+    QCOMPARE(folders.size(), 3);
+    QCOMPARE(folders.at(0), QDir(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation))
+                                .filePath(QStringLiteral("components/2.36")));
+    QCOMPARE(folders.at(1), QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("components/2.36")));
+    QCOMPARE(folders.at(2), QDir(Platform::privateUserDirectory()).filePath(QStringLiteral("components/2.36")));
+    QVERIFY(!folders.contains(QDir(QDir::tempPath()).filePath(QStringLiteral("Lumora/components/2.36"))));
+}
+
+void TestWorkerExtraction::embeddedWorkerRuns()
+{
+    if (!QFile::exists(QLatin1String(WorkerExtraction::kWorkerResource)))
+        QSKIP("this build embeds no PSD slim worker");
+    QVERIFY(QFileInfo(QLatin1String(WorkerExtraction::kWorkerResource)).size() > 0);
+
+    // Through the catalogue, as the runs and the self-test ask for it.
+    const QString path = IntegratedTools::helperExecutablePath(IntegratedTools::PsdSlim);
+    QCOMPARE(path, WorkerExtraction::candidateFolders().at(0) + QStringLiteral("/LeanfoldWorker.exe"));
+    QVERIFY(WorkerExtraction::matchesEmbeddedCopy(path, QLatin1String(WorkerExtraction::kWorkerResource)));
+
+    // A job without files is the worker's own usage error path: one ERROR line and exit code 2.
+    const QString job = root + QStringLiteral("/empty-job.json");
+    QVERIFY(writeFile(job, "{\"files\":[]}", QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QProcess worker;
+    worker.start(path, {QStringLiteral("--job"), job});
+    QVERIFY(worker.waitForFinished(30000));
+    QCOMPARE(worker.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(worker.exitCode(), 2);
+    QVERIFY(worker.readAllStandardOutput().startsWith("ERROR\t"));
+}
+
+QTEST_GUILESS_MAIN(TestWorkerExtraction)
+#include "TestWorkerExtraction.moc"
