@@ -12,10 +12,10 @@ using namespace psd::xmp;
 
 namespace {
 
-// The test reads packets with its own expat pass (space as the namespace separator) rather than through the
-// cleaner, and names the two removed elements in full.
-const std::string kHistory = "http://ns.adobe.com/xap/1.0/mm/ History";
-const std::string kAncestors = "http://ns.adobe.com/photoshop/1.0/ DocumentAncestors";
+// The test reads packets with its own expat pass rather than through the cleaner, and names the two removed
+// elements in full. The namespace separator is a character XML text cannot hold (a space could be in a URI).
+const std::string kHistory = "http://ns.adobe.com/xap/1.0/mm/\x02" "History";
+const std::string kAncestors = "http://ns.adobe.com/photoshop/1.0/\x02" "DocumentAncestors";
 
 bool isRemovable(const std::string& name)
 {
@@ -23,7 +23,7 @@ bool isRemovable(const std::string& name)
 }
 
 struct Element {
-    std::string name; // "uri local", or "local" without a namespace
+    std::string name; // "uri\x02local", or "local" without a namespace
     std::size_t depth = 0;
     std::size_t begin = 0; // byte index of the start tag
 };
@@ -52,7 +52,7 @@ Listing listElements(std::string_view data)
         XML_Parser parser;
         Listing listing;
         std::size_t depth = 0;
-    } state{XML_ParserCreateNS(nullptr, ' '), {}, 0};
+    } state{XML_ParserCreateNS(nullptr, '\x02'), {}, 0};
     XML_SetUserData(state.parser, &state);
     XML_SetElementHandler(
         state.parser,
@@ -185,6 +185,9 @@ void TestXmpCleaner::clean_data()
         << packet(creator.chopped(1) +
                   "[-\n         <History xmlns=\"http://ns.adobe.com/xap/1.0/mm/\"><rdf:Seq><rdf:li>x</rdf:li></rdf:Seq></History>-]\n"
                   "         <Other xmlns=\"http://ns.adobe.com/xap/1.0/mm/\"><History xmlns=\"\"/></Other>\n")
+        << XmpOutcome::Cleaned << 1;
+    QTest::newRow("space inside another namespace URI")
+        << packet(creator.chopped(1) + "[-\n         <xmpMM:History/>-]\n", " xmlns:dc=\"http://purl.org/dc/ elements/\"")
         << XmpOutcome::Cleaned << 1;
     QTest::newRow("History in other namespaces is kept")
         << packet(creator + "         <photoshop:History/>\n         <xmp:History>a</xmp:History>\n"
