@@ -21,8 +21,12 @@ struct Listing {
 // namespace URI, and expat rejects such a URI when the separator is a space); false when not well-formed.
 bool countRemovable(std::string_view data, std::size_t& removable)
 {
+    // NUL padding is skipped only where the cleaner skips it: not in UTF-16/32, where NULs are text.
+    const bool wide = data.size() >= 2 && (data[0] == '\0' || data[1] == '\0' || data.starts_with("\xFE\xFF") ||
+                                           data.starts_with("\xFF\xFE"));
     const std::size_t last = data.find_last_not_of('\0');
-    data = last == std::string_view::npos ? std::string_view{} : data.substr(0, last + 1);
+    if (!wide)
+        data = last == std::string_view::npos ? std::string_view{} : data.substr(0, last + 1);
     Listing l;
     l.parser = XML_ParserCreateNS(nullptr, '\x02');
     XML_SetUserData(l.parser, &l);

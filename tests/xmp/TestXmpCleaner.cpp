@@ -44,9 +44,12 @@ struct Listing {
 
 Listing listElements(std::string_view data)
 {
-    // Same as the cleaner: NUL padding after the packet is no XML.
+    // Same as the cleaner: NUL padding after a packet in UTF-8 (or another ASCII-compatible encoding) is no XML.
+    const bool wide = data.size() >= 2 && (data[0] == '\0' || data[1] == '\0' || data.starts_with("\xFE\xFF") ||
+                                           data.starts_with("\xFF\xFE"));
     const std::size_t last = data.find_last_not_of('\0');
-    data = last == std::string_view::npos ? std::string_view{} : data.substr(0, last + 1);
+    if (!wide)
+        data = last == std::string_view::npos ? std::string_view{} : data.substr(0, last + 1);
 
     struct State {
         XML_Parser parser;
@@ -129,6 +132,15 @@ const char* const kHistoryElement = "         <xmpMM:History>\n"
                                     "               </rdf:li>\n"
                                     "            </rdf:Seq>\n"
                                     "         </xmpMM:History>";
+
+QByteArray utf16le(const char* text)
+{
+    const QString s = QString::fromUtf8(text);
+    QByteArray bytes;
+    for (const QChar c : s)
+        bytes += char(c.unicode() & 0xFF), bytes += char(c.unicode() >> 8);
+    return bytes;
+}
 
 QByteArray ancestors(int items)
 {
@@ -247,6 +259,10 @@ void TestXmpCleaner::clean_data()
         << XmpOutcome::Cleaned << 2;
     QTest::newRow("same line as the previous element")
         << QByteArray("<r xmlns:xmpMM=\"http://ns.adobe.com/xap/1.0/mm/\">\n  <a/> [-<xmpMM:History/>-]\n</r>")
+        << XmpOutcome::Cleaned << 1;
+    QTest::newRow("UTF-16: element cut alone, NUL bytes are text")
+        << "\xFF\xFE" + utf16le("<r xmlns:xmpMM=\"http://ns.adobe.com/xap/1.0/mm/\">\n  <a/>\n  ") + "[-" +
+           utf16le("<xmpMM:History>\u00e9</xmpMM:History>") + "-]" + utf16le("\n</r>")
         << XmpOutcome::Cleaned << 1;
     QTest::newRow("BOM before the packet")
         << "\xEF\xBB\xBF" + packet(creator.chopped(1) + history + "\n")
