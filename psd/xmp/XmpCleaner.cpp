@@ -3,7 +3,6 @@
 #include <expat.h>
 
 #include <algorithm>
-#include <climits>
 
 namespace psd::xmp {
 
@@ -22,6 +21,16 @@ bool isRemovedName(std::string_view expatName)
     if (sep == std::string_view::npos)
         return false; // no namespace
     return isRemovedElement(expatName.substr(0, sep), expatName.substr(sep + 1));
+}
+
+// A start tag begins with '<' in every encoding ("\0<" in UTF-16BE); an entity reference begins with '&'.
+bool startsTag(std::string_view data, std::size_t at)
+{
+    for (std::size_t i = at; i < data.size() && i < at + 4; ++i) {
+        if (data[i] != '\0')
+            return data[i] == '<';
+    }
+    return false;
 }
 
 // One pass over the packet with expat. Records the byte range of every outermost element of the removal set
@@ -46,7 +55,7 @@ void XMLCALL onStart(void* userData, const XML_Char* name, const XML_Char**)
     // Inside the replacement text of an internal entity expat reports the position of the entity reference:
     // the element has no bytes of its own in the packet, and cutting the reference could take more with it.
     const auto begin = std::size_t(XML_GetCurrentByteIndex(scan->parser));
-    if (begin >= scan->data.size() || scan->data[begin] != '<') {
+    if (!startsTag(scan->data, begin)) {
         scan->fromEntity = true;
         scan->entityOffset = begin;
         XML_StopParser(scan->parser, XML_FALSE);

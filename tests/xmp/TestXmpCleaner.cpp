@@ -133,12 +133,14 @@ const char* const kHistoryElement = "         <xmpMM:History>\n"
                                     "            </rdf:Seq>\n"
                                     "         </xmpMM:History>";
 
-QByteArray utf16le(const char* text)
+QByteArray utf16(const char* text, bool bigEndian)
 {
-    const QString s = QString::fromUtf8(text);
     QByteArray bytes;
-    for (const QChar c : s)
-        bytes += char(c.unicode() & 0xFF), bytes += char(c.unicode() >> 8);
+    for (const QChar c : QString::fromUtf8(text)) {
+        const char low = char(c.unicode() & 0xFF), high = char(c.unicode() >> 8);
+        bytes += bigEndian ? high : low;
+        bytes += bigEndian ? low : high;
+    }
     return bytes;
 }
 
@@ -260,10 +262,12 @@ void TestXmpCleaner::clean_data()
     QTest::newRow("same line as the previous element")
         << QByteArray("<r xmlns:xmpMM=\"http://ns.adobe.com/xap/1.0/mm/\">\n  <a/> [-<xmpMM:History/>-]\n</r>")
         << XmpOutcome::Cleaned << 1;
-    QTest::newRow("UTF-16: element cut alone, NUL bytes are text")
-        << "\xFF\xFE" + utf16le("<r xmlns:xmpMM=\"http://ns.adobe.com/xap/1.0/mm/\">\n  <a/>\n  ") + "[-" +
-           utf16le("<xmpMM:History>\u00e9</xmpMM:History>") + "-]" + utf16le("\n</r>")
-        << XmpOutcome::Cleaned << 1;
+    for (const bool bigEndian : {false, true}) {
+        QTest::addRow("UTF-16%s: element cut alone, NUL bytes are text", bigEndian ? "BE" : "LE")
+            << (bigEndian ? "\xFE\xFF" : "\xFF\xFE") + utf16("<r xmlns:xmpMM=\"http://ns.adobe.com/xap/1.0/mm/\">\n  <a/>\n  ", bigEndian) +
+               "[-" + utf16("<xmpMM:History>\u00e9</xmpMM:History>", bigEndian) + "-]" + utf16("\n</r>", bigEndian)
+            << XmpOutcome::Cleaned << 1;
+    }
     QTest::newRow("BOM before the packet")
         << "\xEF\xBB\xBF" + packet(creator.chopped(1) + history + "\n")
         << XmpOutcome::Cleaned << 1;
