@@ -197,11 +197,13 @@ void TestXmpCleaner::clean_data()
         << XmpOutcome::NothingToRemove << 0;
     QTest::newRow("default namespace")
         << packet(creator.chopped(1) +
-                  "[-\n         <History xmlns=\"http://ns.adobe.com/xap/1.0/mm/\"><rdf:Seq><rdf:li>x</rdf:li></rdf:Seq></History>-]\n"
+                  "[-\n         <History xmlns=\"http://ns.adobe.com/xap/1.0/mm/\">"
+                  "<rdf:Seq><rdf:li>x</rdf:li></rdf:Seq></History>-]\n"
                   "         <Other xmlns=\"http://ns.adobe.com/xap/1.0/mm/\"><History xmlns=\"\"/></Other>\n")
         << XmpOutcome::Cleaned << 1;
     QTest::newRow("space inside another namespace URI")
-        << packet(creator.chopped(1) + "[-\n         <xmpMM:History/>-]\n", " xmlns:dc=\"http://purl.org/dc/ elements/\"")
+        << packet(creator.chopped(1) + "[-\n         <xmpMM:History/>-]\n",
+                  " xmlns:dc=\"http://purl.org/dc/ elements/\"")
         << XmpOutcome::Cleaned << 1;
     QTest::newRow("History in other namespaces is kept")
         << packet(creator + "         <photoshop:History/>\n         <xmp:History>a</xmp:History>\n"
@@ -224,7 +226,8 @@ void TestXmpCleaner::clean_data()
            "         <xmpMM:History>\n         </xmpMM:History>-]\n      </rdf:Description>\n" + kClose
         << XmpOutcome::Cleaned << 4;
     QTest::newRow("empty-element forms")
-        << packet(creator.chopped(1) + "[-\n         <xmpMM:History/>-][-\n         <photoshop:DocumentAncestors />-]\n")
+        << packet(creator.chopped(1) + "[-\n         <xmpMM:History/>-]"
+                                       "[-\n         <photoshop:DocumentAncestors />-]\n")
         << XmpOutcome::Cleaned << 2;
     QTest::newRow("attribute form is kept")
         << QByteArray(kOpen) +
@@ -236,15 +239,18 @@ void TestXmpCleaner::clean_data()
         << packet(creator.chopped(1) + "[-\n         <xmpMM:History/>-]\n", " xmpMM:History=\"\"")
         << XmpOutcome::Cleaned << 1;
     QTest::newRow("History nested in History counts once")
-        << packet(creator.chopped(1) + "[-\n         <xmpMM:History><xmpMM:History/><xmpMM:History/></xmpMM:History>-]\n")
+        << packet(creator.chopped(1) +
+                  "[-\n         <xmpMM:History><xmpMM:History/><xmpMM:History/></xmpMM:History>-]\n")
         << XmpOutcome::Cleaned << 1;
     QTest::newRow("root element in the removal set stays, its children go")
-        << QByteArray("<xmpMM:History xmlns:xmpMM=\"http://ns.adobe.com/xap/1.0/mm/\">[-\n  <xmpMM:History/>-]\n</xmpMM:History>")
+        << QByteArray("<xmpMM:History xmlns:xmpMM=\"http://ns.adobe.com/xap/1.0/mm/\">"
+                      "[-\n  <xmpMM:History/>-]\n</xmpMM:History>")
         << XmpOutcome::Cleaned << 1;
     QTest::newRow("CRLF line ends")
         << QByteArray(kOpen).replace("\n", "\r\n") +
            "<rdf:Description rdf:about=\"\" xmlns:xmpMM=\"http://ns.adobe.com/xap/1.0/mm/\">\r\n"
-           "  <xmpMM:DocumentID>a</xmpMM:DocumentID>[-\r\n  <xmpMM:History>\r\n    <rdf:Seq/>\r\n  </xmpMM:History>-]\r\n"
+           "  <xmpMM:DocumentID>a</xmpMM:DocumentID>"
+           "[-\r\n  <xmpMM:History>\r\n    <rdf:Seq/>\r\n  </xmpMM:History>-]\r\n"
            "</rdf:Description>\r\n" + QByteArray(kClose).replace("\n", "\r\n")
         << XmpOutcome::Cleaned << 1;
     QTest::newRow("CR line ends")
@@ -257,14 +263,16 @@ void TestXmpCleaner::clean_data()
         << QByteArray("<r xmlns:xmpMM=\"http://ns.adobe.com/xap/1.0/mm/\">[-\n  <xmpMM:History/>-]\n  <a/>\n</r>")
         << XmpOutcome::Cleaned << 1;
     QTest::newRow("next to text only the element goes")
-        << QByteArray("<r xmlns:xmpMM=\"http://ns.adobe.com/xap/1.0/mm/\">text\n  [-<xmpMM:History/>-] more [-<xmpMM:History/>-]\n</r>")
+        << QByteArray("<r xmlns:xmpMM=\"http://ns.adobe.com/xap/1.0/mm/\">"
+                      "text\n  [-<xmpMM:History/>-] more [-<xmpMM:History/>-]\n</r>")
         << XmpOutcome::Cleaned << 2;
     QTest::newRow("same line as the previous element")
         << QByteArray("<r xmlns:xmpMM=\"http://ns.adobe.com/xap/1.0/mm/\">\n  <a/> [-<xmpMM:History/>-]\n</r>")
         << XmpOutcome::Cleaned << 1;
     for (const bool bigEndian : {false, true}) {
         QTest::addRow("UTF-16%s: element cut alone, NUL bytes are text", bigEndian ? "BE" : "LE")
-            << (bigEndian ? "\xFE\xFF" : "\xFF\xFE") + utf16("<r xmlns:xmpMM=\"http://ns.adobe.com/xap/1.0/mm/\">\n  <a/>\n  ", bigEndian) +
+            << (bigEndian ? "\xFE\xFF" : "\xFF\xFE") +
+                   utf16("<r xmlns:xmpMM=\"http://ns.adobe.com/xap/1.0/mm/\">\n  <a/>\n  ", bigEndian) +
                "[-" + utf16("<xmpMM:History>\u00e9</xmpMM:History>", bigEndian) + "-]" + utf16("\n</r>", bigEndian)
             << XmpOutcome::Cleaned << 1;
     }
@@ -283,7 +291,8 @@ void TestXmpCleaner::clean_data()
         << XmpOutcome::NothingToRemove << 0;
     QTest::newRow("DOCTYPE with internal entities")
         << "<!DOCTYPE x:xmpmeta [<!ENTITY who \"Someone\"><!ENTITY n \"<xmpMM:Note>n</xmpMM:Note>\">]>\n" +
-           packet(creator + "         <xmp:Author>&who;</xmp:Author>\n         &n;\n         <xmp:Rating>1</xmp:Rating>" +
+           packet(creator + "         <xmp:Author>&who;</xmp:Author>\n         &n;\n"
+                            "         <xmp:Rating>1</xmp:Rating>" +
                   history + "\n")
         << XmpOutcome::Cleaned << 1;
     QTest::newRow("external entity is neither read nor dropped")
@@ -294,7 +303,7 @@ void TestXmpCleaner::clean_data()
         << "<!DOCTYPE x:xmpmeta [<!ENTITY h \"<xmpMM:History/>\">]>\n" + packet(creator + "         &h;\n")
         << XmpOutcome::Unsupported << 0;
     QTest::newRow("entity expansion bomb")
-        << QByteArray("<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\">"
+        << QByteArray("<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\">"
                       "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
                       "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">"
                       "<!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">"
@@ -464,7 +473,8 @@ void TestXmpCleaner::corpus()
         cleanXmpPacket(view(xmp), result, error);
         const Listing before = listElements(view(xmp));
         QCOMPARE(before.wellFormed, result.outcome != XmpOutcome::NotWellFormed);
-        QVERIFY2(result.outcome != XmpOutcome::Unsupported, qPrintable(name + u' ' + QString::fromStdString(error.message)));
+        QVERIFY2(result.outcome != XmpOutcome::Unsupported,
+                 qPrintable(name + u' ' + QString::fromStdString(error.message)));
         if (result.outcome == XmpOutcome::NotWellFormed) {
             ++notWellFormed;
             qInfo("not well-formed, kept: %s (%s)", qPrintable(name), error.message.c_str());
