@@ -1,5 +1,7 @@
 #include "app/StandaloneMain.h"
 
+#include "i18n/Language.h"
+#include "log/RuntimeLog.h"
 #include "page/IntegratedToolPage.h"
 #include "platform/Platform.h"
 #include "window/StandaloneToolWindow.h"
@@ -15,8 +17,6 @@
 #include <QToolButton>
 
 namespace {
-
-const QString kLanguageKey = QStringLiteral("general/language");
 
 const QString kGlobalStyleSheet = QStringLiteral(
     "QMainWindow, QWidget { font-family:'Segoe UI Variable','Segoe UI'; font-size:9pt; color:#253247; }"
@@ -51,36 +51,26 @@ QStringList collectCommandLinePaths(const QStringList& arguments)
 int runStandaloneSelfTest(IntegratedTools::Tool tool)
 {
     const QString helper = IntegratedTools::helperExecutablePath(tool);
-    const QVariant keptLanguage = QSettings().value(kLanguageKey);
+    const QVariant keptLanguage = storedLanguageSetting();
 
     bool passed = true;
     static const char16_t* const languages[] = {u"zh_CN", u"zh_TW", u"ja_JP", u"ko_KR", u"en_US"};
     for (const char16_t* code : languages) {
-        {
-            // Destroyed before the page is built, so the value is on disk when the page reads it.
-            QSettings settings;
-            settings.setValue(kLanguageKey, QString::fromUtf16(code));
-        }
+        // Its settings object is gone before the page is built, so the value is on disk when the page reads it.
+        storeLanguageSetting(QString::fromUtf16(code));
         IntegratedToolPage page(tool, nullptr, true);
         if (!pagePassesSelfTest(page, tool))
             passed = false;
     }
 
-    {
-        QSettings settings;
-        if (keptLanguage.isValid())
-            settings.setValue(kLanguageKey, keptLanguage);
-        else
-            settings.remove(kLanguageKey);
-    }
+    storeLanguageSetting(keptLanguage);
 
     const QFileInfo helperInfo(helper);
     return passed && !helper.isEmpty() && helperInfo.isFile() && helperInfo.size() >= 1 ? 0 : 65;
 }
 
-int qMain(int argc, char** argv)
+void setUpApplicationIdentity()
 {
-    QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Lumora"));
     QCoreApplication::setApplicationName(QStringLiteral("Lumora"));
     QCoreApplication::setApplicationVersion(QStringLiteral("2.36"));
@@ -89,6 +79,12 @@ int qMain(int argc, char** argv)
     QDir().mkpath(configFolder);
     QSettings::setDefaultFormat(QSettings::IniFormat);
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, configFolder);
+}
+
+int qMain(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    setUpApplicationIdentity();
 
     IntegratedTools::Tool tool = IntegratedTools::PsdSlim;
     if (!IntegratedTools::standaloneTool(&tool))
@@ -100,6 +96,9 @@ int qMain(int argc, char** argv)
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.contains(QStringLiteral("--standalone-self-test")))
         return runStandaloneSelfTest(tool);
+
+    RuntimeLog::initialize();
+    RuntimeLog::recordReleaseHistory();
 
     const QStringList paths = collectCommandLinePaths(arguments);
     const QString toolId = IntegratedTools::toolId(tool);

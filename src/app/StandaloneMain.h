@@ -7,6 +7,10 @@
 // The process entry of the standalone tool host.
 int qMain(int argc, char** argv);
 
+// Organization and application "Lumora", version "2.36", and one INI file under the generic configuration
+// folder as the store of every default-constructed QSettings. Needs the application object.
+void setUpApplicationIdentity();
+
 // The existing files and folders named by the arguments after the program path, as absolute paths in order; a
 // leading "/input:" (any case) is dropped first. Anything that names nothing is skipped.
 QStringList collectCommandLinePaths(const QStringList& arguments);

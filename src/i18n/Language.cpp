@@ -3,11 +3,34 @@
 #include <QSettings>
 
 namespace {
+
+const QString kLanguageKey = QStringLiteral("general/language");
+const QString kLanguageKeyAsReadBack = QStringLiteral("General/language");
+
 QString storedLanguage(const QVariant& fallback = QVariant())
 {
-    return QSettings().value(QStringLiteral("general/language"), fallback).toString();
+    const QVariant stored = storedLanguageSetting();
+    return (stored.isValid() ? stored : fallback).toString();
 }
+
 } // namespace
+
+QVariant storedLanguageSetting()
+{
+    const QSettings settings;
+    const QVariant value = settings.value(kLanguageKey);
+    return value.isValid() ? value : settings.value(kLanguageKeyAsReadBack);
+}
+
+void storeLanguageSetting(const QVariant& code)
+{
+    QSettings settings;
+    settings.remove(kLanguageKeyAsReadBack);
+    if (code.isValid())
+        settings.setValue(kLanguageKey, code);
+    else
+        settings.remove(kLanguageKey);
+}
 
 int currentLanguageIndex()
 {

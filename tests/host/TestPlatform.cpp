@@ -1,0 +1,172 @@
+#include "platform/Platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+// The private folder decides where the instance lock, the instance channel and fallback logs live; a folder
+// another user could have planted or can enter must never be used.
+class TestPlatform : public QObject {
+    Q_OBJECT
+
+private:
+    QByteArray savedRuntime;
+    QByteArray savedTemp;
+
+    static mode_t modeOf(const QString& path)
+    {
+        struct stat st {};
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+            return 0;
+        return st.st_mode;
+    }
+
+    static QString tempFolderName() { return u"Lumora-%1"_s.arg(::getuid()); }
+
+private slots:
+    void init()
+    {
+        savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+        savedTemp = qgetenv("TMPDIR");
+    }
+
+    void cleanup()
+    {
+        qputenv("XDG_RUNTIME_DIR", savedRuntime);
+        qputenv("TMPDIR", savedTemp);
+    }
+
+    void privateUserDirectory_data()
+    {
+        QTest::addColumn<QString>("runtimeSetup"); // private, open, symlink, unset, relative
+        QTest::addColumn<QString>("tempSetup");    // fresh, ours, symlink, open, foreign
+        QTest::addColumn<QString>("expected");     // runtime, temp, none
+
+        QTest::newRow("private runtime folder") << u"private"_s << u"fresh"_s << u"runtime"_s;
+        QTest::newRow("runtime folder open to others") << u"open"_s << u"fresh"_s << u"temp"_s;
+        QTest::newRow("runtime folder is a link") << u"symlink"_s << u"fresh"_s << u"temp"_s;
+        QTest::newRow("no runtime folder") << u"unset"_s << u"fresh"_s << u"temp"_s;
+        QTest::newRow("relative runtime folder") << u"relative"_s << u"fresh"_s << u"temp"_s;
+        QTest::newRow("temp folder already ours") << u"unset"_s << u"ours"_s << u"temp"_s;
+        QTest::newRow("temp folder planted as link") << u"unset"_s << u"symlink"_s << u"none"_s;
+        QTest::newRow("temp folder open to others") << u"unset"_s << u"open"_s << u"none"_s;
+        QTest::newRow("temp folder of another user") << u"unset"_s << u"foreign"_s << u"none"_s;
+    }
+
+    void privateUserDirectory()
+    {
+        QFETCH(QString, runtimeSetup);
+        QFETCH(QString, tempSetup);
+        QFETCH(QString, expected);
+        QTemporaryDir scratch;
+        QVERIFY(scratch.isValid());
+        const QString runtime = scratch.filePath(u"run"_s);
+        const QString temp = scratch.filePath(u"tmp"_s);
+        QVERIFY(QDir().mkpath(runtime) && QDir().mkpath(temp));
+        QVERIFY(::chmod(QFile::encodeName(runtime).constData(), runtimeSetup == u"open"_s ? 0755 : 0700) == 0);
+
+        if (runtimeSetup == u"unset"_s) {
+            qunsetenv("XDG_RUNTIME_DIR");
+        } else if (runtimeSetup == u"relative"_s) {
+            qputenv("XDG_RUNTIME_DIR", "run");
+        } else if (runtimeSetup == u"symlink"_s) {
+            QVERIFY(QFile::link(runtime, scratch.filePath(u"runlink"_s)));
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(scratch.filePath(u"runlink"_s)));
+        } else {
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        }
+        qputenv("TMPDIR", QFile::encodeName(temp));
+
+        const QString tempTarget = QDir(temp).filePath(tempFolderName());
+        if (tempSetup == u"ours"_s) {
+            QVERIFY(::mkdir(QFile::encodeName(tempTarget).constData(), 0700) == 0);
+        } else if (tempSetup == u"symlink"_s) {
+            QVERIFY(QFile::link(scratch.filePath(u"elsewhere"_s), tempTarget));
+            QVERIFY(QDir().mkpath(scratch.filePath(u"elsewhere"_s)));
+        } else if (tempSetup == u"open"_s) {
+            QVERIFY(::mkdir(QFile::encodeName(tempTarget).constData(), 0700) == 0);
+            QVERIFY(::chmod(QFile::encodeName(tempTarget).constData(), 0777) == 0);
+        } else if (tempSetup == u"foreign"_s) {
+            if (::getuid() != 0)
+                QSKIP("giving a folder to another user needs root");
+            QVERIFY(::mkdir(QFile::encodeName(tempTarget).constData(), 0700) == 0);
+            QVERIFY(::chown(QFile::encodeName(tempTarget).constData(), 65534, 65534) == 0);
+        }
+
+        QString error;
+        const QString folder = Platform::privateUserDirectory(&error);
+        if (expected == u"none"_s) {
+            QVERIFY(folder.isEmpty());
+            QVERIFY(!error.isEmpty());
+            return;
+        }
+        QVERIFY2(!folder.isEmpty(), qPrintable(error));
+        QCOMPARE(folder, expected == u"runtime"_s ? QDir(runtime).filePath(u"Lumora"_s) : tempTarget);
+        const mode_t mode = modeOf(folder);
+        QVERIFY(S_ISDIR(mode));
+        QCOMPARE(mode & 0777, mode_t(0700));
+        // Asking again gives the same folder and changes nothing.
+        QCOMPARE(Platform::privateUserDirectory(), folder);
+    }
+
+    void userName_data()
+    {
+        QTest::addColumn<QByteArray>("environment");
+        QTest::newRow("USERNAME set") << QByteArray("someone");
+        QTest::newRow("USERNAME empty") << QByteArray();
+    }
+
+    void userName()
+    {
+        QFETCH(QByteArray, environment);
+        const QByteArray saved = qgetenv("USERNAME");
+        if (environment.isEmpty())
+            qunsetenv("USERNAME");
+        else
+            qputenv("USERNAME", environment);
+        const QString name = Platform::userName();
+        if (saved.isEmpty())
+            qunsetenv("USERNAME");
+        else
+            qputenv("USERNAME", saved);
+        if (!environment.isEmpty()) {
+            QCOMPARE(name, QString::fromLocal8Bit(environment));
+            return;
+        }
+        QProcess id;
+        id.start(u"id"_s, {u"-un"_s});
+        QVERIFY(id.waitForFinished());
+        QCOMPARE(name, QString::fromLocal8Bit(id.readAllStandardOutput().trimmed()));
+    }
+
+    void instanceLockIsExclusiveAndKept()
+    {
+        QString error;
+        QCOMPARE(Platform::acquireInstanceLock(u"test-tool"_s, &error), Platform::InstanceLock::Acquired);
+        QCOMPARE(Platform::acquireInstanceLock(u"test-tool"_s, &error), Platform::InstanceLock::Acquired);
+        const QString folder = Platform::privateUserDirectory();
+        QVERIFY(!folder.isEmpty());
+        QStringList locks = QDir(folder).entryList({u"Lumora.Tool.test-tool*.lock"_s}, QDir::Files);
+        QCOMPARE(locks.size(), 1);
+        QCOMPARE(modeOf(QDir(folder).filePath(locks.first())) & 0777, mode_t(0600));
+        // Another process cannot take it while this one lives (flock(1) from util-linux, when present).
+        const QString flock = QStandardPaths::findExecutable(u"flock"_s);
+        if (flock.isEmpty())
+            QSKIP("flock(1) not installed");
+        QProcess other;
+        other.start(flock, {u"-n"_s, QDir(folder).filePath(locks.first()), u"true"_s});
+        QVERIFY(other.waitForFinished());
+        QCOMPARE(other.exitCode(), 1);
+    }
+};
+
+QTEST_MAIN(TestPlatform)
+#include "TestPlatform.moc"

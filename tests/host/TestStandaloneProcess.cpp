@@ -1,0 +1,193 @@
+#include "app/StandaloneMain.h"
+#include "i18n/Language.h"
+#include "tools/IntegratedTools.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+// Runs the real Leanfold executable: start-up roads, the self-test and the single-instance lock. Every process
+// inherits this test's private HOME, XDG folders and temporary folder.
+class TestStandaloneProcess : public QObject {
+    Q_OBJECT
+
+private:
+    QList<QProcess*> running;
+
+    static QString executable() { return QStringLiteral(LEANFOLD_EXECUTABLE); }
+
+    static int runToEnd(const QString& program, const QStringList& arguments)
+    {
+        QProcess process;
+        process.start(program, arguments);
+        if (!process.waitForFinished(60000)) {
+            process.kill();
+            process.waitForFinished();
+            return -1;
+        }
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    }
+
+    // True while the process holds an flock: read from the kernel's lock table, so looking does not take the
+    // lock and cannot race with the process taking it.
+    static bool holdsFlock(qint64 pid)
+    {
+        QFile locks(u"/proc/locks"_s);
+        if (!locks.open(QIODevice::ReadOnly))
+            return false;
+        const QList<QByteArray> lines = locks.readAll().split('\n');
+        for (const QByteArray& line : lines) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() >= 5 && fields.at(1) == "FLOCK" && fields.at(3) == "WRITE"
+                && fields.at(4).toLongLong() == pid)
+                return true;
+        }
+        return false;
+    }
+
+    QProcess* startInstance(const QStringList& arguments = {})
+    {
+        auto* process = new QProcess(this);
+        running.append(process);
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->start(executable(), arguments);
+        return process;
+    }
+
+    static void killAndWait(QProcess* process)
+    {
+        process->kill(); // SIGKILL: no clean-up of any kind runs in the process
+        process->waitForFinished(10000);
+    }
+
+    static bool helperPresent()
+    {
+        const QFileInfo helper(IntegratedTools::helperExecutablePath(IntegratedTools::PsdSlim));
+        return helper.isFile() && helper.size() > 0;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        setUpApplicationIdentity();
+        QVERIFY2(QFileInfo(executable()).isExecutable(), qPrintable(executable()));
+        if (!QFile::exists(u"/proc/locks"_s))
+            QSKIP("no /proc/locks: the lock state cannot be observed on this system");
+    }
+
+    void cleanup()
+    {
+        for (QProcess* process : std::as_const(running)) {
+            if (process->state() != QProcess::NotRunning)
+                killAndWait(process);
+            delete process;
+        }
+        running.clear();
+    }
+
+    void selfTestKeepsLanguage_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("absent") << QVariant() << QStringList{u"--standalone-self-test"_s};
+        QTest::newRow("en_US") << QVariant(u"en_US"_s) << QStringList{u"--standalone-self-test"_s};
+        QTest::newRow("unknown code kept") << QVariant(u"fr_FR"_s) << QStringList{u"--standalone-self-test"_s};
+        QTest::newRow("empty value kept") << QVariant(QString()) << QStringList{u"--standalone-self-test"_s};
+        QTest::newRow("after a file path") << QVariant(u"ko_KR"_s)
+                                           << QStringList{QCoreApplication::applicationFilePath(),
+                                                          u"--standalone-self-test"_s};
+    }
+
+    void selfTestKeepsLanguage()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(QStringList, arguments);
+        storeLanguageSetting(stored);
+        // Exit 0 needs the PSD slim worker on disk; without it the self-test reports failure.
+        QCOMPARE(runToEnd(executable(), arguments), helperPresent() ? 0 : 65);
+        const QVariant after = storedLanguageSetting();
+        QCOMPARE(after.isValid(), stored.isValid());
+        if (stored.isValid())
+            QCOMPARE(after.toString(), stored.toString());
+        // Exactly one spelling of the key is on file, or none.
+        QSettings settings;
+        QVERIFY(!(settings.contains(u"general/language"_s) && settings.contains(u"General/language"_s)));
+        // The self-test never reaches the instance lock, so it works beside a running window too.
+    }
+
+    void buildWithoutToolExits64()
+    {
+        QCOMPARE(runToEnd(QStringLiteral(LEANFOLD_NO_TOOL_EXECUTABLE), {}), 64);
+        QCOMPARE(runToEnd(QStringLiteral(LEANFOLD_NO_TOOL_EXECUTABLE), {u"--standalone-self-test"_s}), 64);
+    }
+
+    void firstInstanceHoldsLockUntilKilled()
+    {
+        QProcess* first = startInstance();
+        QVERIFY(first->waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(holdsFlock(first->processId()), 30000);
+        QCOMPARE(first->state(), QProcess::Running);
+
+        // A bare second launch has nothing to hand over: it exits 0 and leaves the first one alone.
+        QCOMPARE(runToEnd(executable(), {}), 0);
+        QCOMPARE(first->state(), QProcess::Running);
+        QVERIFY(holdsFlock(first->processId()));
+
+        killAndWait(first);
+        QCOMPARE(first->exitStatus(), QProcess::CrashExit);
+
+        // No stale lock: the next launch is a first instance again and stays up.
+        QProcess* second = startInstance();
+        QVERIFY(second->waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(holdsFlock(second->processId()), 30000);
+        QCOMPARE(second->state(), QProcess::Running);
+        QCOMPARE(runToEnd(executable(), {}), 0);
+        QCOMPARE(second->state(), QProcess::Running);
+    }
+
+    void collectPaths_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("expected");
+        const QString self = QCoreApplication::applicationFilePath();
+        const QString folder = QFileInfo(self).absolutePath();
+        QTest::newRow("program path skipped") << QStringList{self} << QStringList{};
+        QTest::newRow("bare path") << QStringList{self, self} << QStringList{self};
+        QTest::newRow("input prefix") << QStringList{self, u"/input:"_s + self} << QStringList{self};
+        QTest::newRow("input prefix upper case") << QStringList{self, u"/INPUT:"_s + self} << QStringList{self};
+        QTest::newRow("input prefix mixed case") << QStringList{self, u"/InPuT:"_s + folder} << QStringList{folder};
+        QTest::newRow("options and missing paths skipped")
+            << QStringList{self, u"--flag"_s, u"/nonexistent/x.psd"_s, folder} << QStringList{folder};
+        QTest::newRow("duplicates kept") << QStringList{self, folder, folder} << QStringList{folder, folder};
+        QTest::newRow("prefix only names nothing") << QStringList{self, u"/input:"_s} << QStringList{};
+    }
+
+    void collectPaths()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, expected);
+        QCOMPARE(collectCommandLinePaths(arguments), expected);
+    }
+
+    void collectRelativePath()
+    {
+        const QString self = QCoreApplication::applicationFilePath();
+        const QString name = QFileInfo(self).fileName();
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(QFileInfo(self).absolutePath()));
+        const QStringList collected = collectCommandLinePaths({self, name, u"/input:"_s + name});
+        QDir::setCurrent(previous);
+        QCOMPARE(collected, (QStringList{self, self}));
+    }
+};
+
+QTEST_MAIN(TestStandaloneProcess)
+#include "TestStandaloneProcess.moc"

@@ -1,0 +1,114 @@
+#include "app/StandaloneMain.h"
+#include "page/IntegratedToolPage.h"
+#include "window/StandaloneToolWindow.h"
+
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+class TestStandaloneWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { setUpApplicationIdentity(); }
+
+    void init()
+    {
+        QSettings settings;
+        settings.remove(u"standaloneTools"_s);
+        settings.setValue(u"general/language"_s, u"en_US"_s);
+    }
+
+    void construction_data()
+    {
+        QTest::addColumn<int>("tool");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("psd slim") << 1 << u"PSD&PSB Safe Slim Tool"_s;
+        QTest::newRow("image resize") << 0 << u"Image Resize Tool"_s;
+        QTest::newRow("layer export") << 2 << u"PSD Layer Batch Export Tool"_s;
+    }
+
+    void construction()
+    {
+        QFETCH(int, tool);
+        QFETCH(QString, title);
+        StandaloneToolWindow window(static_cast<IntegratedTools::Tool>(tool), nullptr);
+        QCOMPARE(window.objectName(), u"standaloneToolWindow"_s);
+        QCOMPARE(window.windowTitle(), title);
+        QVERIFY(!window.windowIcon().isNull());
+        QCOMPARE(window.minimumSize(), QSize(820, 600));
+        QCOMPARE(window.size(), QSize(1180, 790));
+        QCOMPARE(window.centralWidget(), window.toolPage());
+        QCOMPARE(window.toolPage()->pageTool(), static_cast<IntegratedTools::Tool>(tool));
+        QVERIFY(!window.isVisible()); // shown by start-up once the instance channel is in place
+        window.resize(100, 100);
+        QVERIFY(window.width() >= 820 && window.height() >= 600);
+    }
+
+    void geometryPersistsPerTool()
+    {
+        {
+            StandaloneToolWindow window(IntegratedTools::PsdSlim, nullptr);
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            window.resize(900, 650);
+            QTRY_COMPARE(window.size(), QSize(900, 650));
+            QVERIFY(window.close());
+        }
+        QVERIFY(!QSettings().value(u"standaloneTools/psd-slim/geometry"_s).toByteArray().isEmpty());
+        QVERIFY(!QSettings().contains(u"standaloneTools/layer-export/geometry"_s));
+        StandaloneToolWindow again(IntegratedTools::PsdSlim, nullptr);
+        QCOMPARE(again.size(), QSize(900, 650));
+        StandaloneToolWindow other(IntegratedTools::LayerExport, nullptr);
+        QCOMPARE(other.size(), QSize(1180, 790));
+    }
+
+    void unusableGeometryIsIgnored_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::newRow("garbage bytes") << QVariant(QByteArray("not a geometry"));
+        QTest::newRow("a number") << QVariant(42);
+        QTest::newRow("empty") << QVariant(QByteArray());
+    }
+
+    void unusableGeometryIsIgnored()
+    {
+        QFETCH(QVariant, stored);
+        QSettings().setValue(u"standaloneTools/psd-slim/geometry"_s, stored);
+        StandaloneToolWindow window(IntegratedTools::PsdSlim, nullptr);
+        QCOMPARE(window.size(), QSize(1180, 790));
+    }
+
+    void backButtonClosesAndSaves()
+    {
+        StandaloneToolWindow window(IntegratedTools::PsdSlim, nullptr);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.findChild<QPushButton*>(u"integratedToolBackButton"_s)->click();
+        QVERIFY(!window.isVisible());
+        QVERIFY(QSettings().contains(u"standaloneTools/psd-slim/geometry"_s));
+    }
+
+    void queuePathsReachesPageBeforeShow()
+    {
+        QTemporaryDir folder;
+        QVERIFY(QDir().mkpath(folder.filePath(u"nested"_s)));
+        for (const QString& name : {u"one.psd"_s, u"nested/two.PSB"_s, u"three.png"_s}) {
+            QFile file(folder.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        StandaloneToolWindow window(IntegratedTools::PsdSlim, nullptr);
+        window.queuePaths({folder.path()}); // folders are searched with their subfolders
+        QCOMPARE(window.toolPage()->queuedPaths().size(), 2);
+        window.queuePaths({folder.filePath(u"one.psd"_s)});
+        QCOMPARE(window.toolPage()->queuedPaths().size(), 2);
+    }
+};
+
+QTEST_MAIN(TestStandaloneWindow)
+#include "TestStandaloneWindow.moc"
