@@ -27,7 +27,7 @@ std::string doneJson(const RunTotals& totals)
     return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-void ProtocolWriter::emit(std::string_view kind, std::initializer_list<std::string_view> fields)
+void ProtocolWriter::emitLine(std::string_view kind, std::initializer_list<std::string_view> fields)
 {
     std::string line = protocolField(kind);
     for (std::string_view field : fields) {
@@ -41,22 +41,22 @@ void ProtocolWriter::emit(std::string_view kind, std::initializer_list<std::stri
 
 void ProtocolWriter::progress(std::int64_t value, std::int64_t total, std::string_view text)
 {
-    emit("PROGRESS", {std::to_string(value), std::to_string(total), text});
+    emitLine("PROGRESS", {std::to_string(value), std::to_string(total), text});
 }
 
 void ProtocolWriter::log(std::string_view text)
 {
-    emit("LOG", {text});
+    emitLine("LOG", {text});
 }
 
 void ProtocolWriter::error(std::string_view text)
 {
-    emit("ERROR", {text});
+    emitLine("ERROR", {text});
 }
 
 void ProtocolWriter::done(const RunTotals& totals)
 {
-    emit("DONE", {doneJson(totals)});
+    emitLine("DONE", {doneJson(totals)});
 }
 
 } // namespace worker

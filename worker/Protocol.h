@@ -28,7 +28,7 @@ class ProtocolWriter {
 public:
     explicit ProtocolWriter(std::ostream& out) : m_out(out) {}
 
-    void emit(std::string_view kind, std::initializer_list<std::string_view> fields);
+    void emitLine(std::string_view kind, std::initializer_list<std::string_view> fields);
 
     void progress(std::int64_t value, std::int64_t total, std::string_view text);
     void log(std::string_view text);

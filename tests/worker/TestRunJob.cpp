@@ -1,0 +1,319 @@
+// runJob with the real slimmer on documents made at test time, its lines read from a string stream.
+#include "WorkerFixtures.h"
+
+#include "worker/FileOps.h"
+#include "worker/JobRunner.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+#include <fcntl.h>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace WorkerFixtures;
+
+namespace {
+
+struct JobOutput {
+    int exitCode = -1;
+    QStringList lines;
+};
+
+JobOutput run(const QStringList& files, bool deep = false)
+{
+    worker::Job job;
+    for (const QString& f : files)
+        job.files.emplace_back(f.toStdString());
+    job.deep = deep;
+    std::ostringstream out;
+    JobOutput result;
+    result.exitCode = worker::runJob(job, out);
+    for (const QByteArray& line : QByteArray::fromStdString(out.str()).split('\n'))
+        if (!line.isEmpty())
+            result.lines << QString::fromUtf8(line);
+    return result;
+}
+
+QStringList progressValues(const QStringList& lines)
+{
+    QStringList values;
+    for (const QString& line : lines)
+        if (line.startsWith(QStringLiteral("PROGRESS\t")))
+            values << line.section(QLatin1Char('\t'), 1, 2);
+    return values;
+}
+
+QStringList entries(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+unsigned modeOf(const QString& path)
+{
+    struct stat st {};
+    ::lstat(QFile::encodeName(path).constData(), &st);
+    return st.st_mode & 07777;
+}
+
+} // namespace
+
+class TestRunJob : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void noFiles_data();
+    void noFiles();
+    void secondFileFails_data();
+    void secondFileFails();
+    void fieldsWithTabAndLineFeed();
+    void documentWithoutXmp();
+    void permissionsKept_data();
+    void permissionsKept();
+    void leftovers_data();
+    void leftovers();
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_psd;
+    QByteArray m_psb;
+};
+
+void TestRunJob::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QString why;
+    if (!toolsAvailable(why))
+        QSKIP(qPrintable(why + QStringLiteral("; documents cannot be made, run tests skipped")));
+    FixtureSpec spec;
+    QVERIFY2(makeLayeredDocument(m_dir.filePath(QStringLiteral("seed.psd")), spec, why), qPrintable(why));
+    spec.psb = true;
+    spec.depth = 16;
+    QVERIFY2(makeLayeredDocument(m_dir.filePath(QStringLiteral("seed.psb")), spec, why), qPrintable(why));
+    m_psd = readAll(m_dir.filePath(QStringLiteral("seed.psd")));
+    m_psb = readAll(m_dir.filePath(QStringLiteral("seed.psb")));
+    ResourceSplit split;
+    QVERIFY(splitResources(m_psd, split, why));
+    QVERIFY2(hasHistory(split.xmp), "the fixture must carry history to remove");
+}
+
+void TestRunJob::noFiles_data()
+{
+    QTest::addColumn<QByteArray>("jobText");
+    QTest::newRow("files missing") << QByteArray(R"({"deep":true})");
+    QTest::newRow("files empty") << QByteArray(R"({"files":[]})");
+}
+
+void TestRunJob::noFiles()
+{
+    QFETCH(QByteArray, jobText);
+    worker::Job job;
+    worker::WorkerError err;
+    QVERIFY(worker::parseJob(std::string_view(jobText.constData(), std::size_t(jobText.size())), job, err));
+    std::ostringstream out;
+    QCOMPARE(worker::runJob(job, out), worker::kExitNoFiles);
+    QCOMPARE(QString::fromStdString(out.str()), QStringLiteral("ERROR\t没有可处理的 PSD/PSB 文件\n"));
+}
+
+void TestRunJob::secondFileFails_data()
+{
+    QTest::addColumn<QString>("badKind");
+    QTest::addColumn<QString>("errorType");
+    // clang-format off
+    QTest::newRow("garbage bytes")        << u"garbage"_s   << u"FormatError"_s;
+    QTest::newRow("cut in the resources") << u"truncated"_s << u"FormatError"_s;
+    QTest::newRow("empty file")           << u"empty"_s     << u"FormatError"_s;
+    QTest::newRow("file is missing")      << u"missing"_s   << u"IoError"_s;
+    QTest::newRow("a folder")             << u"folder"_s    << u"IoError"_s;
+    // clang-format on
+}
+
+void TestRunJob::secondFileFails()
+{
+    QFETCH(QString, badKind);
+    QFETCH(QString, errorType);
+    QTemporaryDir dir;
+    const QString first = dir.filePath(QStringLiteral("one.psd"));
+    const QString bad = dir.filePath(QStringLiteral("two.psd"));
+    const QString third = dir.filePath(QStringLiteral("three.psb"));
+    QVERIFY(writeAll(first, m_psd));
+    QVERIFY(writeAll(third, m_psb));
+    QByteArray badBytes;
+    if (badKind == QStringLiteral("garbage"))
+        badBytes = QByteArray(4000, '\x5a');
+    else if (badKind == QStringLiteral("truncated"))
+        badBytes = m_psd.left(60);
+    if (badKind == QStringLiteral("folder"))
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("two.psd")));
+    else if (badKind != QStringLiteral("missing"))
+        QVERIFY(writeAll(bad, badBytes));
+
+    const JobOutput result = run({first, bad, third});
+    QCOMPARE(result.exitCode, worker::kExitSomeFailed);
+    // clang-format off
+    const QStringList expected = {
+        u"5\t300"_s, u"15\t300"_s, u"75\t300"_s, u"90\t300"_s, u"100\t300"_s,
+        u"200\t300"_s,
+        u"205\t300"_s, u"215\t300"_s, u"275\t300"_s, u"290\t300"_s, u"300\t300"_s};
+    // clang-format on
+    QStringList progress = progressValues(result.lines);
+    // The failing file may get as far as reading before it fails; only its last line is fixed.
+    progress.removeIf([](const QString& v) { return v.startsWith(QStringLiteral("105\t")); });
+    QCOMPARE(progress, expected);
+    QVERIFY(result.lines.contains(QStringLiteral("PROGRESS\t200\t300\t失败：two.psd")));
+    const QString failLog = QStringLiteral("LOG\t处理失败：two.psd（%1: ").arg(errorType);
+    QVERIFY2(std::any_of(result.lines.begin(), result.lines.end(),
+                         [&](const QString& l) { return l.startsWith(failLog) && l.endsWith(QStringLiteral("）")); }),
+             qPrintable(result.lines.join(QLatin1Char('\n'))));
+    QCOMPARE(result.lines.last().left(5), QStringLiteral("DONE\t"));
+    QVERIFY(result.lines.last().startsWith(QStringLiteral(R"(DONE	{"exported":2,"skipped":0,"failed":1,"bytesSaved":)")));
+    QCOMPARE(result.lines.filter(QStringLiteral("DONE\t")).size(), 1);
+    if (badKind != QStringLiteral("missing") && badKind != QStringLiteral("folder"))
+        QCOMPARE(readAll(bad), badBytes); // a failing file is left exactly as it was
+    // Nothing but the three names (and the folder) remains: no temporary, no backup.
+    QStringList expectedEntries = {QStringLiteral("one.psd"), QStringLiteral("three.psb")};
+    if (badKind != QStringLiteral("missing"))
+        expectedEntries << QStringLiteral("two.psd");
+    expectedEntries.sort();
+    QCOMPARE(entries(dir.path()), expectedEntries);
+}
+
+void TestRunJob::fieldsWithTabAndLineFeed()
+{
+    QTemporaryDir dir;
+    const QString tabbed = dir.filePath(QStringLiteral("tab\there.psd"));
+    const QString fed = dir.filePath(QStringLiteral("line\nfeed.psd"));
+    QVERIFY(writeAll(tabbed, m_psd));
+    QVERIFY(writeAll(fed, m_psd));
+    const JobOutput result = run({tabbed, fed});
+    QCOMPARE(result.exitCode, worker::kExitOk);
+    // Five progress lines and one log line per file, then DONE: a line feed in a name splits nothing.
+    QCOMPARE(result.lines.size(), 13);
+    QCOMPARE(result.lines[0], QStringLiteral("PROGRESS\t5\t200\t读取：tab\there.psd"));
+    QCOMPARE(result.lines[6], QStringLiteral("PROGRESS\t105\t200\t读取：line feed.psd"));
+    QVERIFY(!hasHistory(readAll(fed)));
+}
+
+void TestRunJob::documentWithoutXmp()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("plain.psd"));
+    QString why;
+    QProcess convert;
+    convert.start(QStringLiteral("convert"), {QStringLiteral("-size"), QStringLiteral("16x16"), QStringLiteral("xc:blue"),
+                                              QStringLiteral("("), QStringLiteral("-size"), QStringLiteral("8x8"),
+                                              QStringLiteral("xc:red"), QStringLiteral(")"), path});
+    QVERIFY(convert.waitForFinished(60000) && convert.exitCode() == 0);
+    ResourceSplit split;
+    QVERIFY(splitResources(readAll(path), split, why));
+    QVERIFY2(split.xmp.isEmpty(), "ImageMagick wrote an XMP packet; the case needs a document without one");
+    const QByteArray before = readAll(path);
+    const JobOutput result = run({path});
+    QCOMPARE(result.exitCode, worker::kExitOk);
+    QVERIFY(result.lines.contains(QStringLiteral("LOG\t已完成：plain.psd；清理元数据 0 项；嵌入对象 0 个；节省 0 字节")));
+    QCOMPARE(readAll(path), before);
+}
+
+void TestRunJob::permissionsKept_data()
+{
+    QTest::addColumn<unsigned>("mode");
+    QTest::newRow("0600") << 0600u;
+    QTest::newRow("0644") << 0644u;
+    QTest::newRow("0640") << 0640u;
+    QTest::newRow("0444 read-only") << 0444u;
+    QTest::newRow("0755") << 0755u;
+}
+
+void TestRunJob::permissionsKept()
+{
+    QFETCH(unsigned, mode);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("p.psd"));
+    QVERIFY(writeAll(path, m_psd));
+    QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode), 0);
+    const JobOutput result = run({path});
+    QCOMPARE(result.exitCode, worker::kExitOk);
+    QVERIFY(readAll(path) != m_psd);
+    QCOMPARE(modeOf(path), mode);
+}
+
+void TestRunJob::leftovers_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QStringList>("remaining"); // besides Poster.PSD
+    QTest::addColumn<bool>("restoredLog");
+    const QString tempName = QStringLiteral(".Poster.psdslim_0a1b2c3d4e5f.psd");
+    // clang-format off
+    QTest::newRow("backup without original") << u"backup-only"_s      << QStringList{}                                 << true;
+    QTest::newRow("backup beside original")  << u"backup-beside"_s    << QStringList{}                                 << false;
+    QTest::newRow("temporary of this file")  << u"temp"_s             << QStringList{}                                 << false;
+    QTest::newRow("temporary of a .psb")     << u"temp-other"_s       << QStringList{u".Poster.psdslim_0a1b2c3d4e5f.psb"_s} << false;
+    QTest::newRow("temporary is a link")     << u"temp-link"_s        << QStringList{tempName, u"target"_s}               << false;
+    QTest::newRow("temporary held locked")   << u"temp-locked"_s      << QStringList{tempName}                         << false;
+    QTest::newRow("temporary of someone else") << u"temp-foreign"_s   << QStringList{tempName}                         << false;
+    QTest::newRow("backup is a folder")      << u"backup-folder"_s    << QStringList{u"Poster.PSD.psdslim_backup"_s}      << false;
+    // clang-format on
+}
+
+void TestRunJob::leftovers()
+{
+    QFETCH(QString, setup);
+    QFETCH(QStringList, remaining);
+    QFETCH(bool, restoredLog);
+    QTemporaryDir dir;
+    const QString original = dir.filePath(QStringLiteral("Poster.PSD"));
+    const QString backup = dir.filePath(QStringLiteral("Poster.PSD.psdslim_backup"));
+    const QString temp = dir.filePath(QStringLiteral(".Poster.psdslim_0a1b2c3d4e5f.psd"));
+    const QByteArray half = m_psd.left(m_psd.size() / 2);
+    int lockFd = -1;
+    if (setup != QStringLiteral("backup-only"))
+        QVERIFY(writeAll(original, m_psd));
+    if (setup == QStringLiteral("backup-only") || setup == QStringLiteral("backup-beside"))
+        QVERIFY(writeAll(backup, m_psd));
+    if (setup == QStringLiteral("backup-folder"))
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Poster.PSD.psdslim_backup")));
+    if (setup == QStringLiteral("temp") || setup == QStringLiteral("temp-locked") || setup == QStringLiteral("temp-foreign"))
+        QVERIFY(writeAll(temp, half));
+    if (setup == QStringLiteral("temp-other"))
+        QVERIFY(writeAll(dir.filePath(QStringLiteral(".Poster.psdslim_0a1b2c3d4e5f.psb")), half));
+    if (setup == QStringLiteral("temp-link")) {
+        QVERIFY(writeAll(dir.filePath(QStringLiteral("target")), half));
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("target")), temp));
+    }
+    if (setup == QStringLiteral("temp-locked")) {
+        lockFd = ::open(QFile::encodeName(temp).constData(), O_RDONLY);
+        QVERIFY(lockFd >= 0 && ::flock(lockFd, LOCK_EX) == 0);
+    }
+    if (setup == QStringLiteral("temp-foreign")) {
+        if (::geteuid() != 0)
+            QSKIP("giving a file to another user needs root");
+        QCOMPARE(::chown(QFile::encodeName(temp).constData(), 65534, 65534), 0);
+    }
+
+    const JobOutput result = run({original});
+    if (lockFd >= 0)
+        ::close(lockFd);
+    QCOMPARE(result.exitCode, worker::kExitOk);
+    QCOMPARE(result.lines.contains(QStringLiteral("LOG\t已从中断时留下的备份恢复：Poster.PSD")), restoredLog);
+    QStringList expected = remaining;
+    expected << QStringLiteral("Poster.PSD");
+    expected.sort();
+    QCOMPARE(entries(dir.path()), expected);
+    ResourceSplit split;
+    QString why;
+    QVERIFY(splitResources(readAll(original), split, why));
+    QVERIFY(!hasHistory(split.xmp));
+    if (setup == QStringLiteral("temp-link"))
+        QCOMPARE(readAll(dir.filePath(QStringLiteral("target"))), half);
+}
+
+QTEST_APPLESS_MAIN(TestRunJob)
+#include "TestRunJob.moc"

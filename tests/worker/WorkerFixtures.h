@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <vector>
+
+// Fixtures and independent checks shared by the worker tests. Nothing here uses the worker's or the psd
+// library's code: the checks must not share their faults.
+namespace WorkerFixtures {
+
+struct FixtureSpec {
+    bool psb = false;
+    int depth = 8;
+    int historyEvents = 2;     // xmpMM:History items added by exiftool
+    bool ancestors = true;     // add a photoshop:DocumentAncestors item
+    int width = 48;
+    int height = 32;
+};
+
+// Writes a small layered document with ImageMagick and gives it XMP history with exiftool. False (and why) when
+// either tool is missing or fails.
+bool makeLayeredDocument(const QString& path, const FixtureSpec& spec, QString& why);
+bool toolsAvailable(QString& why);
+
+QByteArray readAll(const QString& path);
+bool writeAll(const QString& path, const QByteArray& bytes);
+
+// A document cut at its image-resource section: the bytes before the section's length field, each resource
+// block as stored, and the bytes after the section. Read with a walker of its own, independent of psd/.
+struct ResourceSplit {
+    QByteArray prefix;
+    std::vector<std::pair<int, QByteArray>> blocks; // resource id, whole block
+    QByteArray suffix;
+    QByteArray xmp;                                 // data of resource 1060, empty when absent
+};
+bool splitResources(const QByteArray& file, ResourceSplit& out, QString& why);
+
+// Empty when after equals before everywhere except the XMP resource block; otherwise what differs.
+QString differenceOutsideXmp(const QByteArray& before, const QByteArray& after);
+
+bool hasHistory(const QByteArray& xmp);
+
+// The shared corpus folder, or empty when the environment does not name an existing one.
+QString corpusRoot();
+// Rows of the corpus manifest as column name -> value.
+std::vector<std::vector<std::pair<QString, QString>>> corpusManifest();
+QString manifestValue(const std::vector<std::pair<QString, QString>>& row, const QString& column);
+
+// The path of the built worker (given by the build).
+QString workerPath();
+
+struct WorkerRun {
+    int exitCode = -1;
+    bool crashed = false;
+    QByteArray out;
+    QByteArray err;
+    QStringList lines() const;
+};
+WorkerRun runWorker(const QStringList& arguments, int timeoutMs = 120000);
+// Writes a job file listing files (and deep) and runs the worker on it.
+WorkerRun runWorkerOnFiles(const QString& jobFolder, const QStringList& files, bool deep);
+QByteArray jobText(const QStringList& files, bool deep);
+
+} // namespace WorkerFixtures
