@@ -496,11 +496,17 @@ void IntegratedToolPage::clearQueue()
 void IntegratedToolPage::removeRows(bool writeLog)
 {
     const QList<QTreeWidgetItem*> selected = dropTree->selectedItems();
+    // One pass over selectedPaths for the whole selection: removing path by path is quadratic in the queue.
+    QSet<QString> removed;
+    removed.reserve(selected.size());
     for (QTreeWidgetItem* row : selected) {
-        const QString path = row->data(0, Qt::UserRole).toString();
-        if (selectedPaths.removeAll(path) > 0)
-            queuedKeys.remove(path.toCaseFolded());
+        removed.insert(row->data(0, Qt::UserRole).toString());
         delete row;
+    }
+    if (!removed.isEmpty()) {
+        selectedPaths.removeIf([&removed](const QString& path) { return removed.contains(path); });
+        for (const QString& path : std::as_const(removed))
+            queuedKeys.remove(path.toCaseFolded());
     }
     if (writeLog && !selected.isEmpty()) {
         appendLogLine(localizedText(QStringLiteral("[%1] 已移除 %2 个选中文件。"))
