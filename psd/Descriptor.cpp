@@ -11,6 +11,8 @@ namespace {
 // A descriptor item holds at most this many entries; far more than any real file and small enough that a hostile
 // count cannot keep the walker busy for long (each entry also needs at least 4 bytes).
 constexpr std::uint32_t kMaxItems = 1u << 20;
+// Text longer than this is stepped over, never loaded.
+constexpr std::uint32_t kMaxLoadedUnits = 1u << 19;
 
 bool unicodeString(Reader& r, std::string* out)
 {
@@ -19,7 +21,7 @@ bool unicodeString(Reader& r, std::string* out)
         return false;
     if (units > r.remaining() / 2)
         return r.fail(ErrorCode::LengthBeyondParent, r.offset(), "descriptor string longer than its block");
-    if (!out)
+    if (!out || units > kMaxLoadedUnits)
         return r.skip(std::uint64_t(units) * 2);
     std::vector<std::uint8_t> raw(std::size_t(units) * 2);
     if (!r.bytes(raw.data(), raw.size()))
@@ -40,8 +42,8 @@ bool classId(Reader& r, std::string* out)
     const std::uint64_t n = len == 0 ? 4 : len;
     if (n > r.remaining())
         return r.fail(ErrorCode::LengthBeyondParent, r.offset(), "descriptor key longer than its block");
-    if (!out)
-        return r.skip(n);
+    if (!out || n > 1024)
+        return r.skip(n); // keys are four-character codes or short names
     *out = r.string(n, r.remaining());
     return r.ok();
 }

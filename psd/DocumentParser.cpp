@@ -14,8 +14,12 @@ namespace {
 constexpr std::uint64_t kHeaderBytes = 26;
 // bounds 16, channel count 2, blend signature 4, blend key 4, opacity/clipping/flags/filler 4, extra length 4
 constexpr std::uint64_t kMinLayerRecordBytes = 34;
-// Blocks whose contents the layer tree reads ('luni', 'lsct', 'SoLd', ...) are loaded only up to this size.
-constexpr std::uint64_t kMaxLoadedLayerBlock = 16ull * 1024 * 1024;
+// Parsed items (resources, layer channels, tagged blocks, linked files) a document may hold. Each costs far more
+// memory than the few bytes it takes in the file, so a hostile file of many tiny items is refused here; the
+// largest real documents hold tens of thousands.
+constexpr std::uint64_t kMaxParsedItems = 1000000;
+// Strings loaded from a file (names, ids) beyond this are not read.
+constexpr std::uint64_t kMaxLoadedString = 1024 * 1024;
 
 bool isBlockSignature(std::uint32_t sig)
 {
@@ -86,6 +90,16 @@ public:
     }
 
 private:
+    // Counts n more parsed items; fails the reader once the document holds too many.
+    bool countItems(Reader& r, std::uint64_t n)
+    {
+        m_items += n;
+        if (m_items > kMaxParsedItems)
+            return r.fail(ErrorCode::TooLarge, r.offset(),
+                          "more than " + std::to_string(kMaxParsedItems) + " resources, channels and blocks");
+        return true;
+    }
+
     unsigned width() const { return m_doc.m_header.version == 2 ? 8 : 4; }
 
     static bool withContext(const Reader& r, Error& err, const char* context)
@@ -159,6 +173,8 @@ private:
                 r.skip(1);
             }
             res.whole = {start, r.offset() - start};
+            if (!countItems(r, 1))
+                return false;
             m_doc.m_resources.push_back(std::move(res));
         }
         return r.ok();
@@ -254,8 +270,8 @@ private:
             block.padding = choosePadding(r, length, global);
             r.skip(block.padding);
             block.whole = {start, r.offset() - start};
-            if (out.size() >= r.end()) // cannot happen: each block takes at least 12 bytes
-                return r.fail(ErrorCode::Malformed, start, "too many tagged blocks");
+            if (!countItems(r, 1))
+                return false;
             out.push_back(block);
         }
         return false;
@@ -334,6 +350,8 @@ private:
         if (channels > r.remaining() / (2 + width()))
             return r.fail(ErrorCode::Malformed, start + 16,
                           "channel count " + std::to_string(channels) + " cannot fit in the layer info");
+        if (!countItems(r, channels))
+            return false;
         rec.channels.resize(channels);
         for (ChannelInfo& ch : rec.channels) {
             ch.id = r.i16();
@@ -372,12 +390,6 @@ private:
         return r.ok();
     }
 
-    bool loadBlock(const TaggedBlock& block, std::vector<std::uint8_t>& out) const
-    {
-        Error e;
-        return block.data.length <= kMaxLoadedLayerBlock && m_src.readBytes(block.data.offset, block.data.length, out, e);
-    }
-
     void deriveLayerFields(LayerRecord& rec)
     {
         rec.name = latin1ToUtf8(rec.pascalName);
@@ -388,7 +400,7 @@ private:
                 if (b.ok() && units <= b.remaining() / 2) {
                     std::vector<std::uint8_t> raw;
                     Error e;
-                    if (m_src.readBytes(b.offset(), std::uint64_t(units) * 2, raw, e, kMaxLoadedLayerBlock)) {
+                    if (m_src.readBytes(b.offset(), std::uint64_t(units) * 2, raw, e, kMaxLoadedString)) {
                         std::size_t n = units;
                         while (n > 0 && raw[2 * n - 2] == 0 && raw[2 * n - 1] == 0)
                             --n;
@@ -440,7 +452,7 @@ private:
             const std::uint8_t idLength = body.u8();
             item.uniqueId = body.string(idLength);
             const std::uint32_t nameUnits = body.u32();
-            if (!body.ok() || nameUnits > body.remaining() / 2)
+            if (!body.ok() || nameUnits > body.remaining() / 2 || nameUnits > kMaxLoadedString / 2)
                 return;
             std::vector<std::uint8_t> raw(std::size_t(nameUnits) * 2);
             body.bytes(raw.data(), raw.size());
@@ -470,12 +482,15 @@ private:
             item.padding = std::min(padTo(item.itemLength, 4), r.remaining());
             r.skip(item.padding);
             item.whole = {start, r.offset() - start};
+            if (!countItems(r, 1))
+                return;
             m_doc.m_linkedFiles.push_back(std::move(item));
         }
     }
 
     Document& m_doc;
     const Source& m_src;
+    std::uint64_t m_items = 0;
 };
 
 bool Document::open(SourcePtr source, Document& doc, Error& err)

@@ -269,6 +269,13 @@ void TestPsdHostile::faults_data()
     }
 
     {
+        // Each empty resource takes 12 bytes of file but far more memory once parsed.
+        Builder b;
+        b.resources.assign(1000001, {1000, Bytes{}});
+        QTest::newRow("a million and one empty resources") << b.build() << psd::ErrorCode::TooLarge;
+    }
+
+    {
         Builder b;
         b.width = 30001;
         QTest::newRow("PSD width 30001 kept") << b.build() << psd::ErrorCode::None;
