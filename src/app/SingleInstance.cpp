@@ -1,0 +1,121 @@
+#include "app/SingleInstance.h"
+
+#include "app/InstanceEndpoint.h"
+#include "platform/Platform.h"
+#include "window/StandaloneToolWindow.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QLocalServer>
+#include <QPointer>
+#include <QProcess>
+#include <QTimer>
+
+namespace {
+
+const QString kServerObjectName = QStringLiteral("lumoraInstanceEndpoint");
+
+QLocalServer* endpointServer()
+{
+    QCoreApplication* app = QCoreApplication::instance();
+    return app ? app->findChild<QLocalServer*>(kServerObjectName, Qt::FindDirectChildrenOnly) : nullptr;
+}
+
+// Forwarded paths join the queue and the window comes to the front. The server outlives no window in the
+// program, but a guard costs nothing where a test builds several windows in one process.
+InstanceEndpoint::PathSink windowSink(StandaloneToolWindow& window)
+{
+    QPointer<StandaloneToolWindow> target(&window);
+    return [target](const QStringList& paths) {
+        if (!target)
+            return;
+        target->queuePaths(paths);
+        if (target->isMinimized())
+            target->showNormal();
+        else
+            target->show();
+        target->raise();
+        target->activateWindow();
+    };
+}
+
+} // namespace
+
+int handOverToRunningInstance(const QString& toolId, const QStringList& paths)
+{
+    if (InstanceEndpoint::forwardPaths(InstanceEndpoint::toolServerName(toolId), paths)) {
+        qInfo().noquote() << "standalone paths forwarded" << toolId << "count=" << paths.size();
+        return 0;
+    }
+    if (InstanceEndpoint::writeInboxFile(InstanceEndpoint::toolInboxDirectory(toolId), paths)) {
+        qInfo().noquote() << "standalone paths queued" << toolId << "count=" << paths.size();
+        return 0;
+    }
+    qWarning().noquote() << "unable to forward selected files to the running tool";
+    return 66;
+}
+
+EndpointOpening openInstanceEndpoint(StandaloneToolWindow& window, IntegratedTools::Tool tool,
+                                     const QStringList& paths)
+{
+    const QString toolId = IntegratedTools::toolId(tool);
+    const QString serverName = InstanceEndpoint::toolServerName(toolId);
+    auto* server = new QLocalServer(QCoreApplication::instance());
+    server->setObjectName(kServerObjectName);
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!server->listen(serverName)) {
+        // This process holds the instance lock, so a live owner of the name can only be an instance that is
+        // ending (a restart); it takes the paths. A socket nobody answers on was left by an instance that died:
+        // it is cleared whether or not there are paths, or every later start would find it in the way.
+        if (InstanceEndpoint::endpointAnswers(serverName) && InstanceEndpoint::forwardPaths(serverName, paths)) {
+            delete server;
+            return EndpointOpening::HandedOver;
+        }
+        QLocalServer::removeServer(serverName);
+        if (!server->listen(serverName)) {
+            qWarning().noquote() << "unable to create the tool instance endpoint" << serverName;
+            delete server;
+            return EndpointOpening::Failed;
+        }
+    }
+
+    const InstanceEndpoint::PathSink sink = windowSink(window);
+    QObject::connect(server, &QLocalServer::newConnection, server,
+                     [server, sink] { InstanceEndpoint::acceptPendingConnections(server, sink); });
+    const QString inbox = InstanceEndpoint::toolInboxDirectory(toolId);
+    auto* inboxTimer = new QTimer(server);
+    QObject::connect(inboxTimer, &QTimer::timeout, server, [inbox, sink] { InstanceEndpoint::drainInbox(inbox, sink); });
+    inboxTimer->start(100);
+    return EndpointOpening::Listening;
+}
+
+void closeInstanceEndpoint()
+{
+    // Deleting the server closes it (its socket file goes) and takes the inbox timer with it.
+    delete endpointServer();
+}
+
+void installLanguageRestart(StandaloneToolWindow& window, IntegratedTools::Tool tool, const QString& program,
+                            const QStringList& arguments, qint64* startedPid)
+{
+    QPointer<StandaloneToolWindow> target(&window);
+    window.setRestartHandler([target, tool, program, arguments, startedPid] {
+        const QString toolId = IntegratedTools::toolId(tool);
+        // Given up before the new process starts, so it finds neither a lock nor an endpoint and opens its own
+        // window instead of handing its files back to this ending one.
+        closeInstanceEndpoint();
+        Platform::releaseInstanceLock();
+        qint64 pid = 0;
+        if (QProcess::startDetached(program, arguments, QString(), &pid)) {
+            if (startedPid)
+                *startedPid = pid;
+            QCoreApplication::quit();
+            return;
+        }
+        qWarning().noquote() << "unable to restart the tool" << toolId << "program=" << program;
+        if (target && Platform::acquireInstanceLock(toolId) == Platform::InstanceLock::Acquired
+            && openInstanceEndpoint(*target, tool, {}) == EndpointOpening::Listening)
+            return;
+        QCoreApplication::quit();
+    });
+}
