@@ -178,9 +178,11 @@ void IntegratedToolPage::buildContent()
         deepClean->setObjectName(QStringLiteral("psdDeepClean"));
         deepClean->setChecked(false);
         options->addWidget(deepClean);
-        options->addWidget(
-            new QLabel(ui(u"内置离线安全处理，不启动 Adobe Photoshop；保存前后自动校验画布与图层结构。"), content));
-        options->addStretch(1);
+        // Wraps rather than widening the window beyond its minimum width in the longer languages;
+        auto* note = new QLabel(ui(u"内置离线安全处理，不启动 Adobe Photoshop；保存前后自动校验画布与图层结构。"), content);
+        // the label takes the stretch itself, so it only wraps when the row is really too narrow.
+        note->setWordWrap(true);
+        options->addWidget(note, 1);
         column->addLayout(options, 0);
     } else if (tool == IntegratedTools::LayerExport) {
         auto* selectedLabel = new QLabel(ui(u"已选文件列表：支持 PSD / PSB，也可直接拖入文件或文件夹"), content);
@@ -242,6 +244,10 @@ void IntegratedToolPage::buildContent()
     dropTree->setDefaultDropAction(Qt::CopyAction);
     dropTree->setSelectionMode(QAbstractItemView::ExtendedSelection);
     dropTree->setAlternatingRowColors(true);
+    // A flat list: no branch indentation before the file names, and one row height for all rows.
+    dropTree->setRootIsDecorated(false);
+    dropTree->setItemDelegate(new QueueRowDelegate(dropTree));
+    dropTree->setUniformRowHeights(true);
     dropTree->setHeaderLabels({ui(u"文件名"), ui(u"所在位置"), ui(u"大小"), ui(u"状态")});
     dropTree->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
     dropTree->header()->setSectionResizeMode(1, QHeaderView::Stretch);
@@ -320,6 +326,8 @@ void IntegratedToolPage::buildContent()
     progressBar->setRange(0, 100);
     progressBar->setValue(0);
     progressBar->setTextVisible(false);
+    // The style sheet's "height" is not a property Qt applies to widgets; the bar is a thin 7 px line.
+    progressBar->setFixedHeight(7);
     column->addWidget(progressBar);
 
     auto* logCaptionRow = new QHBoxLayout;

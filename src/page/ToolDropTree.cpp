@@ -101,3 +101,12 @@ void ToolDropTree::dropEvent(QDropEvent* event)
         event->ignore();
     }
 }
+
+QSize QueueRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const
+{
+    const QSize base = QStyledItemDelegate::sizeHint(option, index);
+    // Latin and CJK glyphs come from different fonts with different heights; the taller one sets the row.
+    const QFontMetrics metrics(option.font);
+    const int textHeight = qMax(metrics.lineSpacing(), metrics.boundingRect(QStringLiteral("文件Ag")).height());
+    return QSize(base.width() + 14, textHeight + 8);
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QStringList>
+#include <QStyledItemDelegate>
 #include <QTreeWidget>
 
 #include <functional>
@@ -25,4 +26,12 @@ protected:
 
 private:
     void setDropActive(bool active);
+};
+
+// Queue rows with room around their text and one height for every row, whatever script a file name is in, so
+// the view can assume uniform row heights (which keeps very long queues fast).
+class QueueRowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 };

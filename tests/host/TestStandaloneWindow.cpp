@@ -50,6 +50,30 @@ private slots:
         QVERIFY(window.width() >= 820 && window.height() >= 600);
     }
 
+    // Every page must fit the window's minimum size in every language, or the layout silently raises it.
+    void pagesFitMinimumSize_data()
+    {
+        QTest::addColumn<int>("tool");
+        QTest::addColumn<QString>("language");
+        for (int tool = 0; tool < 3; ++tool) {
+            for (const QString& language : {u"zh_CN"_s, u"zh_TW"_s, u"ja_JP"_s, u"ko_KR"_s, u"en_US"_s})
+                QTest::addRow("%s %s", qPrintable(IntegratedTools::toolId(static_cast<IntegratedTools::Tool>(tool))),
+                              qPrintable(language))
+                    << tool << language;
+        }
+    }
+
+    void pagesFitMinimumSize()
+    {
+        QFETCH(int, tool);
+        QFETCH(QString, language);
+        QSettings().setValue(u"general/language"_s, language);
+        StandaloneToolWindow window(static_cast<IntegratedTools::Tool>(tool), nullptr);
+        const QSize needed = window.minimumSizeHint();
+        QVERIFY2(needed.width() <= 820 && needed.height() <= 600,
+                 qPrintable(u"%1x%2"_s.arg(needed.width()).arg(needed.height())));
+    }
+
     void geometryPersistsPerTool()
     {
         {
