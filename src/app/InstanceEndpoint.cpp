@@ -205,15 +205,17 @@ void consumeForwardedPayload(QLocalSocket* socket, const PathSink& sink)
     if (!socket)
         return;
     QByteArray buffer = socket->property(kBufferProperty).toByteArray();
+    // Dropping the property's copy first lets the append grow the buffer in place instead of copying it whole
+    // on every read of a large message.
+    socket->setProperty(kBufferProperty, QVariant());
     buffer.append(socket->readAll());
     const Frame frame = parseFrame(buffer);
     if (frame.status == FrameStatus::Incomplete) {
         socket->setProperty(kBufferProperty, buffer);
         return;
     }
-    // One message per connection: the buffer and the readyRead wiring go first, so trailing bytes or a late
-    // readyRead can never be decoded as a second message.
-    socket->setProperty(kBufferProperty, QVariant());
+    // One message per connection: the readyRead wiring goes first, so trailing bytes or a late readyRead can
+    // never be decoded as a second message.
     QObject::disconnect(socket, &QLocalSocket::readyRead, nullptr, nullptr);
     if (frame.status == FrameStatus::Complete && !frame.paths.isEmpty() && sink)
         sink(frame.paths);

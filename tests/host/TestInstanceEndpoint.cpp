@@ -90,6 +90,7 @@ private slots:
     void splitMessageIsReassembled_data();
     void splitMessageIsReassembled();
     void oversizedLengthEndsConnection();
+    void largestMessageThroughSocket();
     void randomFramesThroughSockets();
     void forwardPathsReachesServer();
     void forwardPathsWithoutListener();
@@ -305,6 +306,25 @@ void TestInstanceEndpoint::oversizedLengthEndsConnection()
     client.flush();
     QTRY_COMPARE(client.state(), QLocalSocket::UnconnectedState);
     QVERIFY(receiver.received.isEmpty());
+}
+
+void TestInstanceEndpoint::largestMessageThroughSocket()
+{
+    Receiver receiver;
+    const QString name = uniqueServerName("largest");
+    QVERIFY(receiver.listen(name));
+    // Two paths filling exactly 16 MiB of payload, arriving in many reads.
+    const QString first = u"/"_s + QString(kMaxPayloadBytes / 2 - 1, QLatin1Char('a'));
+    const QString second = u"/"_s + QString(kMaxPayloadBytes / 2 - 2, QLatin1Char('b'));
+    const QByteArray message = buildFrame({first, second});
+    QCOMPARE(message.size(), kMaxPayloadBytes + 4);
+    QLocalSocket client;
+    client.connectToServer(name);
+    QVERIFY(client.waitForConnected(1000));
+    client.write(message);
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.received.size(), 1, 20000);
+    QCOMPARE(receiver.received.first(), (QStringList{first, second}));
+    QTRY_COMPARE(client.state(), QLocalSocket::UnconnectedState);
 }
 
 void TestInstanceEndpoint::randomFramesThroughSockets()
