@@ -31,6 +31,15 @@ constexpr int kSendAttempts = 30;
 // Sender and receiver are the same executable, so this one constant names the endpoint for both.
 const QString kServerPrefix = QStringLiteral("app.lumora");
 
+// The user name becomes part of a file name inside the private folder; a separator in it ("USERNAME" is
+// whatever the environment says) must not lead the name out of that folder.
+QString withoutSeparators(QString name)
+{
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    name.replace(QLatin1Char('\\'), QLatin1Char('_'));
+    return name;
+}
+
 void disconnectQuietly(QLocalSocket& socket)
 {
     socket.disconnectFromServer();
@@ -109,7 +118,7 @@ QByteArray buildFrame(const QStringList& paths)
 
 QString userKey()
 {
-    const QString key = Platform::userName().trimmed().toLower();
+    const QString key = withoutSeparators(Platform::userName().trimmed().toLower());
     return key.isEmpty() ? QStringLiteral("default-user") : key;
 }
 
@@ -129,7 +138,7 @@ QString toolInboxDirectory(const QString& toolId)
 {
     QString safeId = toolId;
     safeId.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_-]")), QStringLiteral("_"));
-    const QString name = QStringLiteral("Lumora-%1-%2-inbox").arg(safeId, Platform::userName().toLower());
+    const QString name = QStringLiteral("Lumora-%1-%2-inbox").arg(safeId, withoutSeparators(Platform::userName().toLower()));
 #ifdef Q_OS_WIN
     return QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation)).filePath(name);
 #else

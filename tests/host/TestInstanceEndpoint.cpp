@@ -245,6 +245,12 @@ void TestInstanceEndpoint::userKeyFallsBackToLoginName()
     const QByteArray saved = qgetenv("USERNAME");
     qputenv("USERNAME", "  Alice ");
     QCOMPARE(userKey(), QStringLiteral("alice"));
+    // A separator in the variable cannot lead the socket or the inbox out of the private folder.
+    qputenv("USERNAME", "../../../tmp/x");
+    const QString privateFolder = Platform::privateUserDirectory();
+    QCOMPARE(QFileInfo(toolServerName(u"psd-slim"_s)).absolutePath(), privateFolder);
+    QCOMPARE(QFileInfo(toolInboxDirectory(u"psd-slim"_s)).absolutePath(), privateFolder);
+    QCOMPARE(userKey(), u".._.._.._tmp_x"_s);
     qunsetenv("USERNAME");
     // Unset, the key is the login name, so two users never share "default-user".
     QVERIFY(!userKey().isEmpty());
