@@ -35,8 +35,8 @@ bool Document::setResourceData(std::uint16_t id, std::vector<std::uint8_t> bytes
 {
     // The size field is a u32 and the resources section length too; the writer checks the sum.
     if (bytes.size() > 0xfffffff0u)
-        return fail(err, ErrorCode::TooLarge, 0, "image resource data of " + std::to_string(bytes.size())
-                                                     + " bytes does not fit a 32-bit size");
+        return fail(err, ErrorCode::TooLarge, 0,
+                    "image resource data of " + std::to_string(bytes.size()) + " bytes does not fit a 32-bit size");
     if (!m_source)
         return fail(err, ErrorCode::NotFound, 0, "document is not open");
     m_resourceEdits[id] = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));

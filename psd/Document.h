@@ -14,13 +14,15 @@
 namespace psd {
 
 // A range of the source, in bytes.
-struct FileSpan {
+struct FileSpan
+{
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
     std::uint64_t end() const { return offset + length; }
 };
 
-struct Header {
+struct Header
+{
     std::uint16_t version = 0; // 1 PSD, 2 PSB
     std::uint16_t channels = 0;
     std::uint32_t height = 0;
@@ -34,111 +36,121 @@ struct Header {
     bool isPsb() const { return version == 2; }
 };
 
-struct ImageResource {
+struct ImageResource
+{
     std::uint32_t signature = 0; // '8BIM' nearly always; 'MeSa', 'AgHg', 'PHUT', 'DCSR' occur
     std::uint16_t id = 0;
-    std::string name;            // raw bytes of the Pascal name
-    FileSpan whole;              // signature .. end of padding
+    std::string name; // raw bytes of the Pascal name
+    FileSpan whole;   // signature .. end of padding
     std::uint64_t sizeFieldOffset = 0;
     FileSpan data;
-    std::uint8_t padding = 0;    // 0 or 1, as found
+    std::uint8_t padding = 0; // 0 or 1, as found
 };
 
-struct TaggedBlock {
+struct TaggedBlock
+{
     std::uint32_t signature = 0; // '8BIM' or '8B64', written back as read
     std::uint32_t key = 0;
-    FileSpan whole;              // signature .. end of padding, exactly as on disk
+    FileSpan whole; // signature .. end of padding, exactly as on disk
     std::uint64_t lengthFieldOffset = 0;
-    unsigned lengthWidth = 4;    // 4 or 8
-    FileSpan data;               // the bytes the length field counts
-    std::uint64_t padding = 0;   // bytes after data that the length does not count, as found
+    unsigned lengthWidth = 4;  // 4 or 8
+    FileSpan data;             // the bytes the length field counts
+    std::uint64_t padding = 0; // bytes after data that the length does not count, as found
 };
 
-struct ChannelInfo {
-    std::int16_t id = 0;         // 0.. colour, -1 transparency, -2 user mask, -3 real user mask
-    std::uint64_t length = 0;    // includes the channel's 2 compression bytes
+struct ChannelInfo
+{
+    std::int16_t id = 0;      // 0.. colour, -1 transparency, -2 user mask, -3 real user mask
+    std::uint64_t length = 0; // includes the channel's 2 compression bytes
 };
 
-struct LayerRecord {
+struct LayerRecord
+{
     std::int32_t top = 0, left = 0, bottom = 0, right = 0;
     std::vector<ChannelInfo> channels;
-    std::uint32_t blendKey = 0;  // unknown keys kept
+    std::uint32_t blendKey = 0; // unknown keys kept
     std::uint8_t opacity = 255;
     std::uint8_t clipping = 0;
     std::uint8_t flags = 0;
     std::uint8_t filler = 0;
-    FileSpan record;             // the whole record as on disk
-    FileSpan mask;               // layer mask data (without its length field)
-    FileSpan blendingRanges;     // without its length field
-    std::string pascalName;      // raw bytes
+    FileSpan record;         // the whole record as on disk
+    FileSpan mask;           // layer mask data (without its length field)
+    FileSpan blendingRanges; // without its length field
+    std::string pascalName;  // raw bytes
     std::vector<TaggedBlock> blocks;
-    FileSpan unparsedTail;       // bytes at the end of the extra data that are not a tagged block; kept verbatim
-    FileSpan channelData;        // this layer's channel image data
+    FileSpan unparsedTail; // bytes at the end of the extra data that are not a tagged block; kept verbatim
+    FileSpan channelData;  // this layer's channel image data
 
     // Derived while opening.
-    std::string name;            // UTF-8: 'luni' when present, else the Pascal name read as Latin-1
-    int sectionType = -1;        // 'lsct'/'lsdk' type (0 other, 1 open group, 2 closed group, 3 end marker), -1 none
+    std::string name;     // UTF-8: 'luni' when present, else the Pascal name read as Latin-1
+    int sectionType = -1; // 'lsct'/'lsdk' type (0 other, 1 open group, 2 closed group, 3 end marker), -1 none
     LayerKind kind = LayerKind::Pixel;
-    std::string smartObjectId;   // unique id from 'SoLd'/'SoLE' ('Idnt') or 'PlLd'; empty when none or unreadable
+    std::string smartObjectId; // unique id from 'SoLd'/'SoLE' ('Idnt') or 'PlLd'; empty when none or unreadable
 
     bool visible() const { return (flags & 0x02) == 0; }
     const TaggedBlock* findBlock(std::uint32_t key) const;
 };
 
-struct LayerInfo {
+struct LayerInfo
+{
     bool present = false;
-    std::uint32_t hostKey = 0;   // 0: the layer info field of the section; 'Lr16'/'Lr32': that global block
-    FileSpan span;               // the layer info data (after its length field, or the host block's data)
-    std::int16_t rawCount = 0;   // as stored; negative means the merged image's first alpha is transparency
+    std::uint32_t hostKey = 0;        // 0: the layer info field of the section; 'Lr16'/'Lr32': that global block
+    FileSpan span;                    // the layer info data (after its length field, or the host block's data)
+    std::int16_t rawCount = 0;        // as stored; negative means the merged image's first alpha is transparency
     std::vector<LayerRecord> records; // bottom-most first, as stored
     FileSpan channelData;
-    FileSpan tail;               // padding after the channel data, kept as found
+    FileSpan tail; // padding after the channel data, kept as found
 };
 
 // A layer of the tree: the record it stands for and, for groups, its children in record order.
-struct LayerNode {
-    std::size_t record = 0;      // index into LayerInfo::records
+struct LayerNode
+{
+    std::size_t record = 0; // index into LayerInfo::records
     std::vector<LayerNode> children;
 };
 
 // One item of a 'lnk2'/'lnkD'/'lnk3'/'lnkE' block.
-struct LinkedFile {
+struct LinkedFile
+{
     std::uint32_t blockKey = 0;
-    std::size_t blockIndex = 0;  // index into globalBlocks()
-    std::uint32_t kind = 0;      // 'liFD' embedded, 'liFE' external, 'liFA' alias
+    std::size_t blockIndex = 0; // index into globalBlocks()
+    std::uint32_t kind = 0;     // 'liFD' embedded, 'liFE' external, 'liFA' alias
     std::uint32_t version = 0;
     std::string uniqueId;
-    std::string name;            // UTF-8 original file name
+    std::string name; // UTF-8 original file name
     std::uint32_t fileType = 0;
     std::uint32_t creator = 0;
-    FileSpan whole;              // length field .. end of padding
+    FileSpan whole; // length field .. end of padding
     std::uint64_t itemLength = 0;
-    std::uint64_t padding = 0;   // after the item, not counted by its length
+    std::uint64_t padding = 0;               // after the item, not counted by its length
     std::uint64_t dataLengthFieldOffset = 0; // u64
-    FileSpan data;               // liFD: the embedded file's bytes
-    bool dataIsPsd = false;      // liFD data that begins with "8BPS"
+    FileSpan data;                           // liFD: the embedded file's bytes
+    bool dataIsPsd = false;                  // liFD data that begins with "8BPS"
 
     bool isEmbeddedDocument() const;
 };
 
 // How the output is put together: pieces in output order, each either a copy of a source range or literal bytes.
-struct PlanPiece {
+struct PlanPiece
+{
     std::uint64_t outOffset = 0;
     std::uint64_t length = 0;
     bool copy = true;
-    std::uint64_t sourceOffset = 0;                     // copy pieces
+    std::uint64_t sourceOffset = 0;                         // copy pieces
     std::shared_ptr<const std::vector<std::uint8_t>> bytes; // literal pieces
     std::size_t bytesOffset = 0;
 };
 
-struct WritePlan {
+struct WritePlan
+{
     std::vector<PlanPiece> pieces;
     std::uint64_t outputSize = 0;
     std::uint64_t copiedBytes() const;
     std::uint64_t literalBytes() const;
 };
 
-class Document {
+class Document
+{
 public:
     // Parses the header, colour mode data, image resources, layer and mask section and finds the image data.
     // Channel and image data, and large blocks, stay spans of source.
@@ -158,7 +170,7 @@ public:
     // info and the first global block of a writer that miscounted the layer info (usually none).
     FileSpan globalLayerMask() const { return m_globalLayerMask; }
     bool hasGlobalLayerMask() const { return m_hasGlobalLayerMask; }
-    FileSpan imageData() const { return m_imageData; }               // to the end of the source
+    FileSpan imageData() const { return m_imageData; } // to the end of the source
 
     const std::vector<ImageResource>& resources() const { return m_resources; }
     // The first block with this id, or null.

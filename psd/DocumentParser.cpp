@@ -28,8 +28,8 @@ bool isBlockSignature(std::uint32_t sig)
 
 bool isResourceSignature(std::uint32_t sig)
 {
-    return sig == key::k8BIM || sig == fourcc("MeSa") || sig == fourcc("AgHg") || sig == fourcc("PHUT")
-        || sig == fourcc("DCSR");
+    return sig == key::k8BIM || sig == fourcc("MeSa") || sig == fourcc("AgHg") || sig == fourcc("PHUT") ||
+           sig == fourcc("DCSR");
 }
 
 bool peekU32(const Source& src, std::uint64_t offset, std::uint32_t& out)
@@ -49,7 +49,8 @@ std::uint64_t padTo(std::uint64_t length, std::uint64_t multiple)
 
 } // namespace
 
-class DocumentParser {
+class DocumentParser
+{
 public:
     DocumentParser(Document& doc) : m_doc(doc), m_src(*doc.m_source) {}
 
@@ -134,7 +135,8 @@ private:
         if (h.height == 0 || h.width == 0)
             return fail(err, ErrorCode::BadHeader, 14, "image has zero width or height");
         if (h.depth != 1 && h.depth != 8 && h.depth != 16 && h.depth != 32)
-            return fail(err, ErrorCode::BadHeader, 22, "bit depth " + std::to_string(h.depth) + " is not 1, 8, 16 or 32");
+            return fail(err, ErrorCode::BadHeader, 22,
+                        "bit depth " + std::to_string(h.depth) + " is not 1, 8, 16 or 32");
         static constexpr std::array kModes = {0, 1, 2, 3, 4, 7, 8, 9};
         if (std::find(kModes.begin(), kModes.end(), h.colorMode) == kModes.end())
             return fail(err, ErrorCode::BadHeader, 24, "unknown colour mode " + std::to_string(h.colorMode));
@@ -163,8 +165,8 @@ private:
                 return false;
             if (size > r.remaining())
                 return r.fail(ErrorCode::LengthBeyondParent, res.sizeFieldOffset,
-                              "image resource " + std::to_string(res.id) + " size " + std::to_string(size)
-                                  + " exceeds the " + std::to_string(r.remaining()) + " bytes left in the section");
+                              "image resource " + std::to_string(res.id) + " size " + std::to_string(size) +
+                                  " exceeds the " + std::to_string(r.remaining()) + " bytes left in the section");
             res.data = {r.offset(), size};
             r.skip(size);
             // Data of odd size is padded to even; a last block may lack the pad byte.
@@ -263,8 +265,8 @@ private:
                 return false;
             if (length > r.remaining())
                 return r.fail(ErrorCode::LengthBeyondParent, block.lengthFieldOffset,
-                              "tagged block " + fourccText(block.key) + " length " + std::to_string(length)
-                                  + " exceeds the " + std::to_string(r.remaining()) + " bytes left");
+                              "tagged block " + fourccText(block.key) + " length " + std::to_string(length) +
+                                  " exceeds the " + std::to_string(r.remaining()) + " bytes left");
             block.data = {r.offset(), length};
             r.skip(length);
             block.padding = choosePadding(r, length, global);
@@ -280,9 +282,9 @@ private:
     std::uint64_t choosePadding(const Reader& r, std::uint64_t length, bool global) const
     {
         const std::uint64_t rem = r.remaining();
-        const std::array<std::uint64_t, 5> candidates = global
-            ? std::array<std::uint64_t, 5>{padTo(length, 4), 0, 1, 2, 3}
-            : std::array<std::uint64_t, 5>{0, padTo(length, 2), padTo(length, 4), 1, 3};
+        const std::array<std::uint64_t, 5> candidates =
+            global ? std::array<std::uint64_t, 5>{padTo(length, 4), 0, 1, 2, 3}
+                   : std::array<std::uint64_t, 5>{0, padTo(length, 2), padTo(length, 4), 1, 3};
         for (const std::uint64_t p : candidates) {
             if (p > rem)
                 continue;
@@ -307,8 +309,8 @@ private:
         const std::uint64_t count = info.rawCount < 0 ? std::uint64_t(-std::int32_t(info.rawCount)) : info.rawCount;
         if (count > r.remaining() / kMinLayerRecordBytes)
             return r.fail(ErrorCode::Malformed, info.span.offset,
-                          "layer count " + std::to_string(count) + " cannot fit in the "
-                              + std::to_string(r.remaining()) + " bytes of layer info");
+                          "layer count " + std::to_string(count) + " cannot fit in the " +
+                              std::to_string(r.remaining()) + " bytes of layer info");
         info.records.reserve(std::size_t(count));
         for (std::uint64_t i = 0; i < count; ++i) {
             LayerRecord rec;
@@ -325,8 +327,8 @@ private:
             for (const ChannelInfo& ch : rec.channels) {
                 if (ch.length > r.remaining())
                     return r.fail(ErrorCode::LengthBeyondParent, r.offset(),
-                                  "channel data of layer " + std::to_string(i) + " (" + std::to_string(ch.length)
-                                      + " bytes) exceeds the " + std::to_string(r.remaining()) + " bytes left");
+                                  "channel data of layer " + std::to_string(i) + " (" + std::to_string(ch.length) +
+                                      " bytes) exceeds the " + std::to_string(r.remaining()) + " bytes left");
                 r.skip(ch.length);
             }
             rec.channelData = {start, r.offset() - start};
@@ -360,7 +362,8 @@ private:
         const std::uint64_t sigOffset = r.offset();
         const std::uint32_t sig = r.u32();
         if (r.ok() && sig != key::k8BIM)
-            return r.fail(ErrorCode::BadSignature, sigOffset, "layer blend signature is " + fourccText(sig) + ", not 8BIM");
+            return r.fail(ErrorCode::BadSignature, sigOffset,
+                          "layer blend signature is " + fourccText(sig) + ", not 8BIM");
         rec.blendKey = r.u32();
         rec.opacity = r.u8();
         rec.clipping = r.u8();

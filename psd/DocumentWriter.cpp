@@ -14,7 +14,8 @@ using Bytes = std::vector<std::uint8_t>;
 using BytesPtr = std::shared_ptr<const Bytes>;
 
 // A range of the source replaced by literal bytes (zero-length ranges insert).
-struct Patch {
+struct Patch
+{
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
     std::vector<PlanPiece> literals;
@@ -71,8 +72,8 @@ bool applyDelta(std::uint64_t oldValue, std::int64_t delta, unsigned width, std:
     if (delta < 0 && std::uint64_t(-delta) > oldValue)
         return fail(err, ErrorCode::Malformed, fieldOffset, what + " would become negative");
     if (delta > 0 && std::uint64_t(delta) > max - oldValue)
-        return fail(err, ErrorCode::TooLarge, fieldOffset, what + " no longer fits its " + std::to_string(width * 8)
-                                                               + "-bit length field");
+        return fail(err, ErrorCode::TooLarge, fieldOffset,
+                    what + " no longer fits its " + std::to_string(width * 8) + "-bit length field");
     out = delta < 0 ? oldValue - std::uint64_t(-delta) : oldValue + std::uint64_t(delta);
     return true;
 }
@@ -166,7 +167,8 @@ bool Document::plan(WritePlan& out, Error& err) const
         patches.push_back(numberPatch(field, length, width));
     }
 
-    std::stable_sort(patches.begin(), patches.end(), [](const Patch& a, const Patch& b) { return a.offset < b.offset; });
+    std::stable_sort(patches.begin(), patches.end(),
+                     [](const Patch& a, const Patch& b) { return a.offset < b.offset; });
     std::uint64_t cursor = 0;
     auto add = [&out](PlanPiece piece) {
         if (piece.length == 0)
@@ -201,8 +203,9 @@ bool Document::write(Sink& sink, Error& err) const
     if (!plan(p, err))
         return false;
     for (const PlanPiece& piece : p.pieces) {
-        const bool ok = piece.copy ? sink.copyFrom(*m_source, piece.sourceOffset, piece.length, err)
-                                   : sink.write(piece.bytes->data() + piece.bytesOffset, std::size_t(piece.length), err);
+        const bool ok = piece.copy
+                            ? sink.copyFrom(*m_source, piece.sourceOffset, piece.length, err)
+                            : sink.write(piece.bytes->data() + piece.bytesOffset, std::size_t(piece.length), err);
         if (!ok)
             return false;
     }
@@ -213,8 +216,8 @@ bool verifyPlanCopies(const WritePlan& plan, const Source& original, const Sourc
 {
     if (written.size() != plan.outputSize)
         return fail(err, ErrorCode::Malformed, written.size(),
-                    "written file has " + std::to_string(written.size()) + " bytes, "
-                        + std::to_string(plan.outputSize) + " planned");
+                    "written file has " + std::to_string(written.size()) + " bytes, " +
+                        std::to_string(plan.outputSize) + " planned");
     constexpr std::size_t kChunk = 256 * 1024;
     std::vector<std::uint8_t> a, b;
     for (const PlanPiece& piece : plan.pieces) {
@@ -224,8 +227,8 @@ bool verifyPlanCopies(const WritePlan& plan, const Source& original, const Sourc
             const std::size_t n = std::size_t(std::min<std::uint64_t>(kChunk, piece.length - done));
             a.resize(n);
             b.resize(n);
-            if (!original.read(piece.sourceOffset + done, a.data(), n, err)
-                || !written.read(piece.outOffset + done, b.data(), n, err))
+            if (!original.read(piece.sourceOffset + done, a.data(), n, err) ||
+                !written.read(piece.outOffset + done, b.data(), n, err))
                 return false;
             if (std::memcmp(a.data(), b.data(), n) != 0) {
                 std::size_t i = 0;

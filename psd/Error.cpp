@@ -5,19 +5,32 @@ namespace psd {
 const char* errorCodeName(ErrorCode code)
 {
     switch (code) {
-    case ErrorCode::None: return "None";
-    case ErrorCode::Io: return "Io";
-    case ErrorCode::Truncated: return "Truncated";
-    case ErrorCode::BadSignature: return "BadSignature";
-    case ErrorCode::UnsupportedVersion: return "UnsupportedVersion";
-    case ErrorCode::BadHeader: return "BadHeader";
-    case ErrorCode::LengthBeyondParent: return "LengthBeyondParent";
-    case ErrorCode::Malformed: return "Malformed";
-    case ErrorCode::TooDeep: return "TooDeep";
-    case ErrorCode::NotFound: return "NotFound";
-    case ErrorCode::TooLarge: return "TooLarge";
-    case ErrorCode::WriteFailed: return "WriteFailed";
-    case ErrorCode::Unsupported: return "Unsupported";
+    case ErrorCode::None:
+        return "None";
+    case ErrorCode::Io:
+        return "Io";
+    case ErrorCode::Truncated:
+        return "Truncated";
+    case ErrorCode::BadSignature:
+        return "BadSignature";
+    case ErrorCode::UnsupportedVersion:
+        return "UnsupportedVersion";
+    case ErrorCode::BadHeader:
+        return "BadHeader";
+    case ErrorCode::LengthBeyondParent:
+        return "LengthBeyondParent";
+    case ErrorCode::Malformed:
+        return "Malformed";
+    case ErrorCode::TooDeep:
+        return "TooDeep";
+    case ErrorCode::NotFound:
+        return "NotFound";
+    case ErrorCode::TooLarge:
+        return "TooLarge";
+    case ErrorCode::WriteFailed:
+        return "WriteFailed";
+    case ErrorCode::Unsupported:
+        return "Unsupported";
     }
     return "Unknown";
 }

@@ -25,7 +25,8 @@ const char* errorCodeName(ErrorCode code);
 
 // Filled by every operation that can fail. offset is the byte position (in the source being read, or in the
 // output being written) where the fault was found.
-struct Error {
+struct Error
+{
     ErrorCode code = ErrorCode::None;
     std::uint64_t offset = 0;
     std::string message;

@@ -26,10 +26,9 @@ namespace {
 // Mt32, Mtrn, Alph, FMsk, lnk2, FEid, FXid, PxSD; psd-tools adds lnk3, lnkE, pths, extd, extn, cinf, artd; the
 // PSB files of the shared corpus bear out FMsk, cinf, lnk2, lnkE, Lr16, Lr32, LMsk, Mt32 and pths.
 constexpr std::array kWideKeys = {
-    fourcc("LMsk"), fourcc("Lr16"), fourcc("Lr32"), fourcc("Layr"), fourcc("Mt16"), fourcc("Mt32"),
-    fourcc("Mtrn"), fourcc("Alph"), fourcc("FMsk"), fourcc("lnk2"), fourcc("FEid"), fourcc("FXid"),
-    fourcc("PxSD"), fourcc("lnk3"), fourcc("lnkE"), fourcc("pths"), fourcc("extd"), fourcc("extn"),
-    fourcc("cinf"), fourcc("artd"),
+    fourcc("LMsk"), fourcc("Lr16"), fourcc("Lr32"), fourcc("Layr"), fourcc("Mt16"), fourcc("Mt32"), fourcc("Mtrn"),
+    fourcc("Alph"), fourcc("FMsk"), fourcc("lnk2"), fourcc("FEid"), fourcc("FXid"), fourcc("PxSD"), fourcc("lnk3"),
+    fourcc("lnkE"), fourcc("pths"), fourcc("extd"), fourcc("extn"), fourcc("cinf"), fourcc("artd"),
 };
 } // namespace
 

@@ -7,8 +7,8 @@ namespace psd {
 
 constexpr std::uint32_t fourcc(const char (&s)[5])
 {
-    return (std::uint32_t(std::uint8_t(s[0])) << 24) | (std::uint32_t(std::uint8_t(s[1])) << 16)
-        | (std::uint32_t(std::uint8_t(s[2])) << 8) | std::uint32_t(std::uint8_t(s[3]));
+    return (std::uint32_t(std::uint8_t(s[0])) << 24) | (std::uint32_t(std::uint8_t(s[1])) << 16) |
+           (std::uint32_t(std::uint8_t(s[2])) << 8) | std::uint32_t(std::uint8_t(s[3]));
 }
 
 // Printable form of a four-character code; bytes outside ASCII 32..126 appear as \xNN.

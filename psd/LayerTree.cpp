@@ -18,12 +18,10 @@ constexpr std::array kFillKeys = {fourcc("SoCo"), fourcc("GdFl"), fourcc("PtFl")
 constexpr std::array kVectorMaskKeys = {fourcc("vmsk"), fourcc("vsms")};
 constexpr std::array kVectorShapeKeys = {fourcc("vscg"), fourcc("vstk"), fourcc("vogk")};
 
-template <std::size_t N>
-bool hasAny(const LayerRecord& rec, const std::array<std::uint32_t, N>& keys)
+template <std::size_t N> bool hasAny(const LayerRecord& rec, const std::array<std::uint32_t, N>& keys)
 {
-    return std::any_of(rec.blocks.begin(), rec.blocks.end(), [&](const TaggedBlock& b) {
-        return std::find(keys.begin(), keys.end(), b.key) != keys.end();
-    });
+    return std::any_of(rec.blocks.begin(), rec.blocks.end(),
+                       [&](const TaggedBlock& b) { return std::find(keys.begin(), keys.end(), b.key) != keys.end(); });
 }
 
 } // namespace

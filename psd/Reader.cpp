@@ -36,8 +36,8 @@ bool Reader::take(void* out, std::size_t length)
     if (length > remaining()) {
         std::memset(out, 0, length);
         return fail(ErrorCode::Truncated, m_pos,
-                    "unexpected end of data: " + std::to_string(length) + " bytes needed, "
-                        + std::to_string(remaining()) + " left before offset " + std::to_string(m_end));
+                    "unexpected end of data: " + std::to_string(length) + " bytes needed, " +
+                        std::to_string(remaining()) + " left before offset " + std::to_string(m_end));
     }
     Error e;
     if (!m_source->read(m_pos, out, length, e)) {
@@ -111,8 +111,8 @@ bool Reader::skip(std::uint64_t length)
         return false;
     if (length > remaining())
         return fail(ErrorCode::Truncated, m_pos,
-                    "skip of " + std::to_string(length) + " bytes runs past its section (" + std::to_string(remaining())
-                        + " left)");
+                    "skip of " + std::to_string(length) + " bytes runs past its section (" +
+                        std::to_string(remaining()) + " left)");
     m_pos += length;
     return true;
 }
@@ -131,8 +131,8 @@ Reader Reader::sub(std::uint64_t length, const char* what)
 {
     if (ok() && length > remaining()) {
         fail(ErrorCode::LengthBeyondParent, m_pos,
-             std::string(what) + " length " + std::to_string(length) + " exceeds the " + std::to_string(remaining())
-                 + " bytes left in its section");
+             std::string(what) + " length " + std::to_string(length) + " exceeds the " + std::to_string(remaining()) +
+                 " bytes left in its section");
     }
     if (!ok()) {
         Reader r(*m_source, m_pos, m_pos);

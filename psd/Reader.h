@@ -11,7 +11,8 @@ namespace psd {
 
 // A bounded big-endian cursor over a window of a Source. The first failure is sticky: later reads return zero
 // and do not move, and failedAt()/error() name the first fault (LLVM DataExtractor's Cursor).
-class Reader {
+class Reader
+{
 public:
     Reader(const Source& source, std::uint64_t begin, std::uint64_t end);
     explicit Reader(const Source& source) : Reader(source, 0, source.size()) {}

@@ -8,13 +8,20 @@ namespace psd {
 const char* layerKindName(LayerKind kind)
 {
     switch (kind) {
-    case LayerKind::Pixel: return "pixel";
-    case LayerKind::Group: return "group";
-    case LayerKind::Type: return "type";
-    case LayerKind::Shape: return "shape";
-    case LayerKind::SmartObject: return "smart object";
-    case LayerKind::Adjustment: return "adjustment";
-    case LayerKind::Fill: return "fill";
+    case LayerKind::Pixel:
+        return "pixel";
+    case LayerKind::Group:
+        return "group";
+    case LayerKind::Type:
+        return "type";
+    case LayerKind::Shape:
+        return "shape";
+    case LayerKind::SmartObject:
+        return "smart object";
+    case LayerKind::Adjustment:
+        return "adjustment";
+    case LayerKind::Fill:
+        return "fill";
     }
     return "unknown";
 }
@@ -40,9 +47,9 @@ LayerSignature layerSignature(const std::vector<LayerRecord>& records, const Lay
 void describeLayers(const std::vector<LayerSignature>& layers, int depth, std::string& out)
 {
     for (const LayerSignature& l : layers) {
-        out += std::string(std::size_t(depth) * 2, ' ') + layerKindName(l.kind) + " \"" + l.name + "\" "
-            + (l.visible ? "visible" : "hidden") + " opacity " + std::to_string(l.opacity) + " "
-            + fourccText(l.blendMode) + "\n";
+        out += std::string(std::size_t(depth) * 2, ' ') + layerKindName(l.kind) + " \"" + l.name + "\" " +
+               (l.visible ? "visible" : "hidden") + " opacity " + std::to_string(l.opacity) + " " +
+               fourccText(l.blendMode) + "\n";
         describeLayers(l.children, depth + 1, out);
     }
 }
@@ -77,8 +84,8 @@ std::string layerDifference(const std::vector<LayerSignature>& a, const std::vec
 
 std::string StructureSignature::describe() const
 {
-    std::string out = std::to_string(width) + "x" + std::to_string(height) + " version " + std::to_string(version)
-        + " depth " + std::to_string(depth) + " mode " + std::to_string(colorMode) + "\n";
+    std::string out = std::to_string(width) + "x" + std::to_string(height) + " version " + std::to_string(version) +
+                      " depth " + std::to_string(depth) + " mode " + std::to_string(colorMode) + "\n";
     describeLayers(layers, 1, out);
     return out;
 }

@@ -18,19 +18,21 @@ enum class LayerKind {
 
 const char* layerKindName(LayerKind kind);
 
-struct LayerSignature {
+struct LayerSignature
+{
     LayerKind kind = LayerKind::Pixel;
     std::string name; // UTF-8
     bool visible = true;
     std::uint8_t opacity = 255;
-    std::uint32_t blendMode = 0; // the record's four-character blend key
+    std::uint32_t blendMode = 0;          // the record's four-character blend key
     std::vector<LayerSignature> children; // groups only, in record order
 
     bool operator==(const LayerSignature&) const = default;
 };
 
 // What must not change when a document is slimmed: canvas, format and the layer tree.
-struct StructureSignature {
+struct StructureSignature
+{
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     std::uint16_t version = 0;

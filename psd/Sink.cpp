@@ -73,14 +73,15 @@ bool FileSink::copyFrom(const Source& source, std::uint64_t offset, std::uint64_
             const ssize_t n = ::copy_file_range(in, &inOffset, m_fd, nullptr, want, 0);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP
-                          || errno == EPERM || errno == EBADF)) {
+            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+                          errno == EPERM || errno == EBADF)) {
                 // The kernel or filesystem cannot do it: stream the rest through user space.
                 m_kernelCopyWorks = false;
                 break;
             }
             if (n < 0)
-                return fail(err, ErrorCode::WriteFailed, m_written, std::string("copy failed: ") + std::strerror(errno));
+                return fail(err, ErrorCode::WriteFailed, m_written,
+                            std::string("copy failed: ") + std::strerror(errno));
             if (n == 0)
                 return fail(err, ErrorCode::Truncated, std::uint64_t(inOffset) - base, "source ended during copy");
             length -= std::uint64_t(n);

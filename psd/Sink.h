@@ -11,7 +11,8 @@
 namespace psd {
 
 // Where a document is written. Bytes are appended in order; offset() is the number written so far.
-class Sink {
+class Sink
+{
 public:
     virtual ~Sink() = default;
 
@@ -28,7 +29,8 @@ protected:
 
 // Writes to a file descriptor at its current position. Copies from file sources go through copy_file_range
 // (falling back to pread/write where the kernel or filesystem refuses it).
-class FileSink final : public Sink {
+class FileSink final : public Sink
+{
 public:
     // Creates or truncates path (mode 0644 before umask). The sink owns and closes the descriptor.
     static bool create(const std::string& path, std::unique_ptr<FileSink>& out, Error& err);
@@ -54,11 +56,16 @@ private:
     std::uint64_t m_kernelCopied = 0;
 };
 
-class MemorySink final : public Sink {
+class MemorySink final : public Sink
+{
 public:
     bool write(const void* data, std::size_t length, Error& err) override;
     std::vector<std::uint8_t>& bytes() { return m_bytes; }
-    std::vector<std::uint8_t> take() { m_written = 0; return std::move(m_bytes); }
+    std::vector<std::uint8_t> take()
+    {
+        m_written = 0;
+        return std::move(m_bytes);
+    }
 
     // Refuses to grow past this (the fuzzer and embedded documents stay bounded).
     std::uint64_t limit = 1ull << 32;

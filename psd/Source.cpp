@@ -21,8 +21,8 @@ bool outOfRange(std::uint64_t size, std::uint64_t offset, std::size_t length)
 bool truncated(Error& err, std::uint64_t offset, std::size_t length, std::uint64_t size)
 {
     return fail(err, ErrorCode::Truncated, offset,
-                "read of " + std::to_string(length) + " bytes runs past the end of the data (size "
-                    + std::to_string(size) + ")");
+                "read of " + std::to_string(length) + " bytes runs past the end of the data (size " +
+                    std::to_string(size) + ")");
 }
 } // namespace
 
@@ -57,11 +57,14 @@ bool FileSource::open(const std::string& path, SourcePtr& out, Error& err)
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return fail(err, ErrorCode::Io, 0, "cannot open " + path + ": " + std::strerror(errno));
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         const int e = errno;
         ::close(fd);
-        return fail(err, ErrorCode::Io, 0, "not a regular file: " + path + (e ? std::string(": ") + std::strerror(e) : ""));
+        return fail(err, ErrorCode::Io, 0,
+                    "not a regular file: " + path + (e ? std::string(": ") + std::strerror(e) : ""));
     }
     out.reset(new FileSource(fd, std::uint64_t(st.st_size)));
     return true;

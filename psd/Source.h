@@ -12,7 +12,8 @@ namespace psd {
 
 // A random-access byte source. Reads are bounded: nothing here maps or loads a whole file.
 // Sources are not thread-safe (a file source keeps a small read cache).
-class Source {
+class Source
+{
 public:
     virtual ~Source() = default;
 
@@ -35,7 +36,8 @@ public:
 using SourcePtr = std::shared_ptr<const Source>;
 
 // A file read through pread in bounded chunks.
-class FileSource final : public Source {
+class FileSource final : public Source
+{
 public:
     ~FileSource() override;
     static bool open(const std::string& path, SourcePtr& out, Error& err);
@@ -56,7 +58,8 @@ private:
 };
 
 // An in-memory buffer (embedded documents written to memory, tests, the fuzzer).
-class MemorySource final : public Source {
+class MemorySource final : public Source
+{
 public:
     explicit MemorySource(std::vector<std::uint8_t> bytes);
     MemorySource(std::shared_ptr<const std::vector<std::uint8_t>> bytes);
@@ -71,7 +74,8 @@ private:
 };
 
 // A window [offset, offset + length) of another source, seen as a source of its own (offsets start at 0).
-class ViewSource final : public Source {
+class ViewSource final : public Source
+{
 public:
     // Fails when the window does not lie inside parent.
     static bool make(SourcePtr parent, std::uint64_t offset, std::uint64_t length, SourcePtr& out, Error& err);

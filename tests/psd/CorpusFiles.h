@@ -9,8 +9,9 @@
 
 namespace psdtest {
 
-struct CorpusRow {
-    QString file;                 // relative to the corpus folder
+struct CorpusRow
+{
+    QString file; // relative to the corpus folder
     QHash<QString, QString> columns;
     bool damaged() const { return file.contains(QLatin1String("/fixtures/errors/")); }
     int number(const char* column) const { return columns.value(QLatin1String(column)).toInt(); }

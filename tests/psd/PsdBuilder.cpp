@@ -59,9 +59,10 @@ void writeBlock(Bytes& out, const Block& b, std::uint16_t version, bool global)
 {
     append(out, b.signature);
     append(out, b.key);
-    const unsigned width = b.forceLengthWidth ? unsigned(b.forceLengthWidth)
-                                              : psd::taggedBlockLengthWidth(version, psd::fourcc(
-                                                  {b.key[0], b.key[1], b.key[2], b.key[3], 0}));
+    const unsigned width =
+        b.forceLengthWidth
+            ? unsigned(b.forceLengthWidth)
+            : psd::taggedBlockLengthWidth(version, psd::fourcc({b.key[0], b.key[1], b.key[2], b.key[3], 0}));
     Bytes data = b.data;
     if (!global && data.size() % 2)
         data.push_back(0); // layer blocks store even lengths

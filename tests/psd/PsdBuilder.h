@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace psdtest {
@@ -20,25 +21,36 @@ Bytes unicodeString(const std::u16string& text);
 // A descriptor with one top-level TEXT item (enough for 'SoLd' and open descriptors).
 Bytes textDescriptor(const std::string& key, const std::u16string& value);
 
-struct Block {
+struct Block
+{
     std::string key;
     Bytes data;
     std::string signature = "8BIM";
     int forceLengthWidth = 0; // 4 or 8 to override the PSB table (hostile cases)
 };
 
-struct Layer {
+struct Layer
+{
+    Layer(std::string pascal, std::u16string unicode = {}, int section = -1, std::string blendKey = "norm")
+        : name(std::move(pascal))
+        , unicodeName(std::move(unicode))
+        , sectionType(section)
+        , blend(std::move(blendKey))
+    {
+    }
+
     std::string name;
     std::u16string unicodeName; // written as 'luni' when not empty
     int sectionType = -1;       // writes 'lsct' when >= 0
     std::string blend = "norm";
     std::uint8_t opacity = 255;
     std::uint8_t flags = 0;
-    std::vector<Block> blocks;  // after 'luni'/'lsct'
+    std::vector<Block> blocks; // after 'luni'/'lsct'
     std::uint16_t channelCount = 1;
 };
 
-struct LinkedItem {
+struct LinkedItem
+{
     std::string kind = "liFD";
     std::string uniqueId;
     std::u16string fileName = u"embedded.psd";
@@ -47,7 +59,8 @@ struct LinkedItem {
     bool openDescriptor = false;
 };
 
-struct Builder {
+struct Builder
+{
     std::uint16_t version = 1;
     std::uint16_t channels = 3;
     std::uint32_t width = 4;
@@ -56,9 +69,9 @@ struct Builder {
     std::uint16_t colorMode = 3;
     Bytes colorModeData;
     std::vector<std::pair<std::uint16_t, Bytes>> resources;
-    std::vector<Layer> layers;      // bottom-most first, as stored
+    std::vector<Layer> layers; // bottom-most first, as stored
     std::vector<Block> globalBlocks;
-    bool layersInLr16 = false;      // the layer info goes into a global 'Lr16' block
+    bool layersInLr16 = false; // the layer info goes into a global 'Lr16' block
     bool globalMask = true;
     Bytes imageData = Bytes{0, 0, 1, 2, 3};
 

@@ -41,7 +41,8 @@ QByteArray describe(const psd::Error& err)
 
 } // namespace
 
-class TestPsdCorpus : public QObject {
+class TestPsdCorpus : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -221,8 +222,9 @@ void TestPsdCorpus::embeddedPayloads()
         {
             psd::Document same;
             QVERIFY(psd::Document::open(source, same, err));
-            auto payload = std::make_shared<const std::vector<std::uint8_t>>(
-                original.begin() + std::ptrdiff_t(item->data.offset), original.begin() + std::ptrdiff_t(item->data.end()));
+            auto payload =
+                std::make_shared<const std::vector<std::uint8_t>>(original.begin() + std::ptrdiff_t(item->data.offset),
+                                                                  original.begin() + std::ptrdiff_t(item->data.end()));
             QVERIFY(same.replaceEmbeddedPayload(item->uniqueId, payload, err));
             psd::MemorySink sink;
             QVERIFY2(same.write(sink, err), describe(err).constData());
@@ -260,8 +262,8 @@ void TestPsdCorpus::embeddedPayloads()
         const std::int64_t delta = std::int64_t(out.size()) - std::int64_t(original.size());
         QCOMPARE(std::int64_t(readBe(out, doc.layerMaskSection().offset - width, width)),
                  std::int64_t(doc.layerMaskSection().length) + delta);
-        QVERIFY(sameRange(original, doc.imageData().offset, out, std::uint64_t(std::int64_t(doc.imageData().offset) + delta),
-                          doc.imageData().length));
+        QVERIFY(sameRange(original, doc.imageData().offset, out,
+                          std::uint64_t(std::int64_t(doc.imageData().offset) + delta), doc.imageData().length));
 
         psd::Document reopened;
         QVERIFY2(psd::Document::open(psd::MemorySource::make(out), reopened, err), describe(err).constData());

@@ -57,7 +57,8 @@ bool sameBytes(const psd::Source& a, psd::FileSpan sa, const psd::Source& b, psd
 
 } // namespace
 
-class TestPsdEmbedded : public QObject {
+class TestPsdEmbedded : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -86,7 +87,7 @@ void TestPsdEmbedded::itemsAndLayers()
 
     QCOMPARE(doc.linkedFiles().size(), std::size_t(3));
     QVERIFY(doc.linkedFiles()[0].isEmbeddedDocument());
-    QVERIFY(doc.linkedFiles()[1].isEmbeddedDocument()); // after an open descriptor
+    QVERIFY(doc.linkedFiles()[1].isEmbeddedDocument());  // after an open descriptor
     QVERIFY(!doc.linkedFiles()[2].isEmbeddedDocument()); // a PNG
     QCOMPARE(doc.linkedFiles()[1].name, std::string("b.psb"));
 

@@ -71,7 +71,8 @@ psd::Document parsed(const Bytes& bytes)
 }
 
 // A sink that refuses everything after limit bytes.
-class FailingSink final : public psd::Sink {
+class FailingSink final : public psd::Sink
+{
 public:
     explicit FailingSink(std::uint64_t limit) : m_limit(limit) {}
     bool write(const void*, std::size_t length, psd::Error& err) override
@@ -87,7 +88,8 @@ private:
 };
 
 // Counts what the parser reads, to show that spans stay on disk.
-class CountingSource final : public psd::Source {
+class CountingSource final : public psd::Source
+{
 public:
     explicit CountingSource(psd::SourcePtr inner) : m_inner(std::move(inner)) {}
     std::uint64_t size() const override { return m_inner->size(); }
@@ -117,7 +119,8 @@ QString treeShape(const psd::Document& doc, const std::vector<psd::LayerNode>& n
 
 } // namespace
 
-class TestPsdHostile : public QObject {
+class TestPsdHostile : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -227,7 +230,8 @@ void TestPsdHostile::faults_data()
         QTest::addRow("%s layer blend signature wrong", v) << b << psd::ErrorCode::BadSignature;
 
         b = good;
-        patch(b, doc.globalBlocks()[0].lengthFieldOffset, doc.layerMaskSection().length, doc.globalBlocks()[0].lengthWidth);
+        patch(b, doc.globalBlocks()[0].lengthFieldOffset, doc.layerMaskSection().length,
+              doc.globalBlocks()[0].lengthWidth);
         QTest::addRow("%s global block length beyond section", v) << b << psd::ErrorCode::LengthBeyondParent;
 
         b = good;
@@ -472,20 +476,20 @@ void TestPsdHostile::layerKind_data()
     QTest::addColumn<int>("sectionType");
     QTest::addColumn<psd::LayerKind>("kind");
     // clang-format off
-    QTest::newRow("no blocks")              << QByteArrayList{}                                  << -1 << psd::LayerKind::Pixel;
-    QTest::newRow("open group")             << QByteArrayList{}                                  << 1  << psd::LayerKind::Group;
-    QTest::newRow("closed group")           << QByteArrayList{}                                  << 2  << psd::LayerKind::Group;
-    QTest::newRow("text")                   << QByteArrayList{"TySh"}                            << -1 << psd::LayerKind::Type;
-    QTest::newRow("old text")               << QByteArrayList{"tySh"}                            << -1 << psd::LayerKind::Type;
-    QTest::newRow("smart object PlLd")      << QByteArrayList{"PlLd"}                            << -1 << psd::LayerKind::SmartObject;
-    QTest::newRow("smart object SoLE")      << QByteArrayList{"SoLE"}                            << -1 << psd::LayerKind::SmartObject;
-    QTest::newRow("shape: vmsk and vogk")   << QByteArrayList{"vmsk", "vogk"}                    << -1 << psd::LayerKind::Shape;
-    QTest::newRow("shape: vsms and SoCo")   << QByteArrayList{"SoCo", "vsms"}                    << -1 << psd::LayerKind::Shape;
-    QTest::newRow("fill: solid colour")     << QByteArrayList{"SoCo"}                            << -1 << psd::LayerKind::Fill;
-    QTest::newRow("fill: gradient")         << QByteArrayList{"GdFl"}                            << -1 << psd::LayerKind::Fill;
-    QTest::newRow("adjustment: levels")     << QByteArrayList{"levl"}                            << -1 << psd::LayerKind::Adjustment;
-    QTest::newRow("adjustment: hue")        << QByteArrayList{"hue2"}                            << -1 << psd::LayerKind::Adjustment;
-    QTest::newRow("vector mask alone")      << QByteArrayList{"vmsk"}                            << -1 << psd::LayerKind::Pixel;
+    QTest::newRow("no blocks") << QByteArrayList{} << -1 << psd::LayerKind::Pixel;
+    QTest::newRow("open group") << QByteArrayList{} << 1  << psd::LayerKind::Group;
+    QTest::newRow("closed group") << QByteArrayList{} << 2  << psd::LayerKind::Group;
+    QTest::newRow("text") << QByteArrayList{"TySh"} << -1 << psd::LayerKind::Type;
+    QTest::newRow("old text") << QByteArrayList{"tySh"} << -1 << psd::LayerKind::Type;
+    QTest::newRow("smart object PlLd") << QByteArrayList{"PlLd"} << -1 << psd::LayerKind::SmartObject;
+    QTest::newRow("smart object SoLE") << QByteArrayList{"SoLE"} << -1 << psd::LayerKind::SmartObject;
+    QTest::newRow("shape: vmsk and vogk") << QByteArrayList{"vmsk", "vogk"} << -1 << psd::LayerKind::Shape;
+    QTest::newRow("shape: vsms and SoCo") << QByteArrayList{"SoCo", "vsms"} << -1 << psd::LayerKind::Shape;
+    QTest::newRow("fill: solid colour") << QByteArrayList{"SoCo"} << -1 << psd::LayerKind::Fill;
+    QTest::newRow("fill: gradient") << QByteArrayList{"GdFl"} << -1 << psd::LayerKind::Fill;
+    QTest::newRow("adjustment: levels") << QByteArrayList{"levl"} << -1 << psd::LayerKind::Adjustment;
+    QTest::newRow("adjustment: hue") << QByteArrayList{"hue2"} << -1 << psd::LayerKind::Adjustment;
+    QTest::newRow("vector mask alone") << QByteArrayList{"vmsk"} << -1 << psd::LayerKind::Pixel;
     // clang-format on
 }
 
@@ -541,7 +545,8 @@ void TestPsdHostile::largePsbParseLeavesImageDataOnDisk()
     patch(head, liField, readBe(head, liField, 8) + grow, 8);
     patch(head, liField - 8, small.layerMaskSection().length + grow, 8);
     const std::uint64_t cut = rec.channelData.offset; // channel data starts here
-    const Bytes tail(head.begin() + std::ptrdiff_t(rec.channelData.end()), head.end() - std::ptrdiff_t(small.imageData().length));
+    const Bytes tail(head.begin() + std::ptrdiff_t(rec.channelData.end()),
+                     head.end() - std::ptrdiff_t(small.imageData().length));
 
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     QVERIFY(fd >= 0);

@@ -11,7 +11,8 @@
 
 namespace {
 
-struct ToolRun {
+struct ToolRun
+{
     int exitCode = -1;
     QByteArray output;
 };
@@ -37,7 +38,8 @@ std::string text(const std::vector<std::uint8_t>& bytes)
 
 } // namespace
 
-class TestPsdToolFixtures : public QObject {
+class TestPsdToolFixtures : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -153,8 +155,9 @@ void TestPsdToolFixtures::imageMagickAndExiftool()
     QVERIFY2(psd::Document::openFile(out.toStdString(), slim, err), err.describe().c_str());
     QVERIFY(slim.signature() == before);
 
-    const ToolRun history = run(m_exiftool, {QStringLiteral("-s"), QStringLiteral("-XMP-xmpMM:all"),
-                                             QStringLiteral("-Warning"), QStringLiteral("-Error"), out},
+    const ToolRun history = run(m_exiftool,
+                                {QStringLiteral("-s"), QStringLiteral("-XMP-xmpMM:all"), QStringLiteral("-Warning"),
+                                 QStringLiteral("-Error"), out},
                                 m_tmp.path());
     QCOMPARE(history.exitCode, 0);
     QVERIFY2(!history.output.contains("HistoryAction"), history.output.constData());
