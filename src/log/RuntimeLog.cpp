@@ -55,11 +55,16 @@ quint64 currentThreadId()
 const char* levelWord(QtMsgType type)
 {
     switch (type) {
-    case QtDebugMsg: return "DEBUG";
-    case QtWarningMsg: return "WARN";
-    case QtCriticalMsg: return "ERROR";
-    case QtFatalMsg: return "FATAL";
-    case QtInfoMsg: return "INFO";
+    case QtDebugMsg:
+        return "DEBUG";
+    case QtWarningMsg:
+        return "WARN";
+    case QtCriticalMsg:
+        return "ERROR";
+    case QtFatalMsg:
+        return "FATAL";
+    case QtInfoMsg:
+        return "INFO";
     }
     return "INFO";
 }
@@ -231,8 +236,8 @@ void installAt(const QString& logFolder)
         return;
     installed = true;
     logPath = logFolder.isEmpty() ? QString() : QDir(logFolder).filePath(QStringLiteral("runtime.log"));
-    sessionId = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmsszzz")) + QLatin1Char('-')
-        + QString::number(QCoreApplication::applicationPid());
+    sessionId = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmsszzz")) + QLatin1Char('-') +
+                QString::number(QCoreApplication::applicationPid());
     previousHandler = qInstallMessageHandler(messageHandler);
 }
 
@@ -248,11 +253,9 @@ void initialize()
 
     qInfo().noquote() << "session_begin"
                       << "app_version=" << QCoreApplication::applicationVersion()
-                      << "qt_version=" << QString::fromLatin1(qVersion())
-                      << "os=" << operatingSystemName()
-                      << "os_version=" << operatingSystemVersion()
-                      << "kernel=" << QSysInfo::kernelType() << QSysInfo::kernelVersion()
-                      << "cpu=" << QSysInfo::currentCpuArchitecture()
+                      << "qt_version=" << QString::fromLatin1(qVersion()) << "os=" << operatingSystemName()
+                      << "os_version=" << operatingSystemVersion() << "kernel=" << QSysInfo::kernelType()
+                      << QSysInfo::kernelVersion() << "cpu=" << QSysInfo::currentCpuArchitecture()
                       << "build_cpu=" << QSysInfo::buildCpuArchitecture()
                       << "executable=" << QCoreApplication::applicationFilePath();
 }

@@ -76,12 +76,13 @@ QString recordPattern(const QString& level, const QString& category, const QStri
 }
 
 // Any single-line record; used where many records are read back.
-const QRegularExpression kLineRecord(QStringLiteral(
-    "^(\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}\\.\\d{3}) seq=(\\d+) session=(\\d{8}-\\d{9}-(\\d+)) "
-    "level=(DEBUG|INFO|WARN|ERROR|FATAL) pid=(\\d+) thread=(\\d+)( category=(\\S+))? message=\"(.*?)\""
-    "( source=([^ :]+):(\\d+))?( function=\"(.*)\")?$"));
+const QRegularExpression kLineRecord(
+    QStringLiteral("^(\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}\\.\\d{3}) seq=(\\d+) session=(\\d{8}-\\d{9}-(\\d+)) "
+                   "level=(DEBUG|INFO|WARN|ERROR|FATAL) pid=(\\d+) thread=(\\d+)( category=(\\S+))? message=\"(.*?)\""
+                   "( source=([^ :]+):(\\d+))?( function=\"(.*)\")?$"));
 
-struct ParsedLine {
+struct ParsedLine
+{
     quint64 seq = 0;
     QString level;
     quint64 thread = 0;
@@ -212,14 +213,14 @@ void TestRuntimeLog::recordFields_data()
                                          << QStringLiteral("m") << QStringLiteral("INFO")
                                          << QStringLiteral("RuntimeLog.cpp:300");
     QTest::newRow("no category, file or function")
-        << int(QtWarningMsg) << QByteArray() << QByteArray() << 0 << QByteArray()
-        << QStringLiteral("bare message") << QStringLiteral("WARN") << QString();
+        << int(QtWarningMsg) << QByteArray() << QByteArray() << 0 << QByteArray() << QStringLiteral("bare message")
+        << QStringLiteral("WARN") << QString();
     QTest::newRow("empty category, file and function")
         << int(QtInfoMsg) << QByteArray("") << QByteArray("") << 0 << QByteArray("") << QStringLiteral("bare")
         << QStringLiteral("INFO") << QString();
-    QTest::newRow("quotes kept verbatim") << int(QtInfoMsg) << QByteArray("default") << QByteArray("q.cpp") << 3 << fn
-                                          << QStringLiteral("say \"hi\" and \\n \"") << QStringLiteral("INFO")
-                                          << QStringLiteral("q.cpp:3");
+    QTest::newRow("quotes kept verbatim")
+        << int(QtInfoMsg) << QByteArray("default") << QByteArray("q.cpp") << 3 << fn
+        << QStringLiteral("say \"hi\" and \\n \"") << QStringLiteral("INFO") << QStringLiteral("q.cpp:3");
     QTest::newRow("line breaks kept verbatim")
         << int(QtInfoMsg) << QByteArray("default") << QByteArray("l.cpp") << 4 << fn
         << QStringLiteral("first line\nsecond line\n") << QStringLiteral("INFO") << QStringLiteral("l.cpp:4");
@@ -265,13 +266,13 @@ void TestRuntimeLog::recordFields()
 void TestRuntimeLog::recordFromQtLogging()
 {
     const int line = __LINE__ + 1;
-    qInfo().noquote() << "path list" << "added=" << 3 << "total=" << 12;
+    qInfo().noquote() << "path list"
+                      << "added=" << 3 << "total=" << 12;
 
     const QString written = QString::fromUtf8(readAll(logFile));
-    const QString pattern = recordPattern(QStringLiteral("INFO"), QStringLiteral("default"),
-                                          QStringLiteral("path list added= 3 total= 12"),
-                                          QStringLiteral("TestRuntimeLog.cpp:%1").arg(line),
-                                          QString::fromUtf8(Q_FUNC_INFO));
+    const QString pattern =
+        recordPattern(QStringLiteral("INFO"), QStringLiteral("default"), QStringLiteral("path list added= 3 total= 12"),
+                      QStringLiteral("TestRuntimeLog.cpp:%1").arg(line), QString::fromUtf8(Q_FUNC_INFO));
     QVERIFY2(QRegularExpression(QLatin1Char('^') + pattern + QLatin1Char('$')).match(written).hasMatch(),
              qPrintable(written));
 }
@@ -529,8 +530,8 @@ QString TestRuntimeLog::startChild(const QString& mode, const QString& layout, Q
     const QString program = base + QStringLiteral("/program");
     const QString data = base + QStringLiteral("/data");
     const QString runtime = base + QStringLiteral("/run");
-    if (!QDir().mkpath(program) || !QDir().mkpath(data + QStringLiteral("/Lumora/Lumora"))
-        || !QDir().mkpath(base + QStringLiteral("/tmp")) || !QDir().mkpath(runtime))
+    if (!QDir().mkpath(program) || !QDir().mkpath(data + QStringLiteral("/Lumora/Lumora")) ||
+        !QDir().mkpath(base + QStringLiteral("/tmp")) || !QDir().mkpath(runtime))
         return QString();
     QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     const QString copy = program + QLatin1Char('/') + QFileInfo(QCoreApplication::applicationFilePath()).fileName();
@@ -632,9 +633,9 @@ void TestRuntimeLog::fatalMessageIsWrittenBeforeAbort()
     const QString text = QString::fromUtf8(readAll(folder + QStringLiteral("/runtime.log")));
     // The last record of the file, written before the abort; its process is the child, not this one.
     const QString pattern = QStringLiteral("\n\\S+ seq=2 session=\\d{8}-\\d{9}-(\\d+) level=FATAL pid=(\\d+) "
-                                           "thread=\\d+ category=default message=\"")
-        + QRegularExpression::escape(kFatalText)
-        + QStringLiteral("\" source=TestRuntimeLog\\.cpp:\\d+ function=\"[^\"]*runChild[^\"]*\"\n$");
+                                           "thread=\\d+ category=default message=\"") +
+                            QRegularExpression::escape(kFatalText) +
+                            QStringLiteral("\" source=TestRuntimeLog\\.cpp:\\d+ function=\"[^\"]*runChild[^\"]*\"\n$");
     const QRegularExpressionMatch m = QRegularExpression(pattern).match(text);
     QVERIFY2(m.hasMatch(), qPrintable(text));
     QCOMPARE(m.captured(1), m.captured(2));
