@@ -1,7 +1,9 @@
 #include "worker/Slimmer.h"
 
 #include "worker/FileOps.h"
+#include "worker/PlanVerifier.h"
 #include "worker/TextUtil.h"
+#include "worker/WritebackSink.h"
 
 #include "psd/Document.h"
 #include "psd/xmp/XmpCleaner.h"
@@ -286,22 +288,33 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
         return psdFail(err, perr);
     if (!planIsContiguous(plan))
         return validationFail(err, "the write plan does not cover the output");
-    psd::FileSink sink(temp.fd());
-    if (!doc.write(sink, perr))
-        return psdFail(err, perr);
-    if (!temp.sync(err))
+    PlanVerifier verifier(plan, *source);
+    if (!verifier.start(temp.path(), err))
         return false;
+    WritebackSink sink(temp.fd(), [&verifier](std::uint64_t written) { verifier.advance(written); });
+    if (!doc.write(sink, perr)) {
+        WorkerError ignored;
+        verifier.finish(ignored);
+        return psdFail(err, perr);
+    }
+    // The disk writes the file while it is checked; the fsync below waits for it before anything is replaced.
+    sink.flushStarted();
     files::pausePoint("after-write");
 
     reporter.progress(90, "校验图层结构：" + name);
+    if (!verifier.finish(err))
+        return false;
     psd::SourcePtr written;
     if (!psd::FileSource::open(temp.path().string(), written, perr))
         return psdFail(err, perr);
     psd::Document reopened;
     if (!psd::Document::open(written, reopened, perr) || !(reopened.signature() == before))
         return validationFail(err, "保存前后文档尺寸或图层结构不一致");
-    if (!checkWrittenAgainstPlan(plan, *source, *written, err) || !checkEdits(reopened, edits, err))
+    if (!checkEdits(reopened, edits, err))
         return false;
+    if (!temp.sync(err))
+        return false;
+    files::pausePoint("after-sync");
 
     if (!temp.takeAttributes(info, err))
         return false;

@@ -28,6 +28,7 @@ private slots:
     void doneJson();
     void temporaryNames_data();
     void temporaryNames();
+    void longStemsFitAName();
     void temporaryNameRecognition_data();
     void temporaryNameRecognition();
 };
@@ -214,6 +215,20 @@ void TestJobAndProtocol::temporaryNames()
     QCOMPARE(QString::fromStdString(worker::files::backupPath(path).string()), backup);
     QVERIFY(worker::files::isTemporaryNameOf(worker::files::temporaryName(path, random), path));
     QVERIFY(worker::files::randomPart() != random);
+}
+
+void TestJobAndProtocol::longStemsFitAName()
+{
+    // 84 three-byte characters: the original's own name is 252 + 4 bytes long, the temporary would be far longer.
+    std::string stem;
+    for (int i = 0; i < 84; ++i)
+        stem += "\xE5\x9B\xBE";
+    const std::filesystem::path path = std::filesystem::path("/w") / (stem + ".psd");
+    const std::string name = worker::files::temporaryName(path, worker::files::randomPart());
+    QVERIFY(name.size() <= 255);
+    QCOMPARE(worker::toValidUtf8(name), name); // cut between characters, never inside one
+    QVERIFY(name.ends_with(".psd"));
+    QVERIFY(worker::files::isTemporaryNameOf(name, path));
 }
 
 void TestJobAndProtocol::temporaryNameRecognition_data()

@@ -88,7 +88,7 @@ void TestWorkerKill::killedRunLosesNothing_data()
 {
     QTest::addColumn<QString>("pauseAt"); // empty: kill after a delay
     QTest::addColumn<int>("delayPercent");
-    for (const char* step : {"after-temp-create", "after-write", "before-replace", "after-replace"})
+    for (const char* step : {"after-temp-create", "after-write", "after-sync", "before-replace", "after-replace"})
         for (int occurrence = 1; occurrence <= kNames.size(); ++occurrence)
             QTest::addRow("%s of file %d", step, occurrence)
                 << QStringLiteral("%1#%2").arg(QString::fromLatin1(step)).arg(occurrence) << 0;
@@ -114,6 +114,7 @@ void TestWorkerKill::killedRunLosesNothing()
     if (!pauseAt.isEmpty())
         env.insert(QStringLiteral("LEANFOLD_WORKER_TEST_PAUSE"), pauseAt);
     worker.setProcessEnvironment(env);
+    worker.setReadChannel(QProcess::StandardError); // the pause is announced on standard error
     worker.start(workerPath(), {QStringLiteral("--job"), jobPath});
     QVERIFY(worker.waitForStarted());
     if (pauseAt.isEmpty()) {

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -44,6 +45,7 @@ private slots:
     void slimsMadeDocuments();
     void slimsCorpusCopies_data();
     void slimsCorpusCopies();
+    void temporaryBesideTheOriginal();
     void deepCleansEmbeddedObjects_data();
     void deepCleansEmbeddedObjects();
 };
@@ -196,6 +198,42 @@ void TestWorkerProcess::slimsCorpusCopies()
     QVERIFY(after.size() < before.size());
     QCOMPARE(modeOf(copy), 0640u);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2); // the copy and the job file
+}
+
+void TestWorkerProcess::temporaryBesideTheOriginal()
+{
+    QString why;
+    if (!toolsAvailable(why))
+        QSKIP(qPrintable(why));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Poster.PSD"));
+    QVERIFY2(makeLayeredDocument(path, FixtureSpec{}, why), qPrintable(why));
+    QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0664), 0);
+    QVERIFY(writeAll(dir.filePath(QStringLiteral("job.json")), jobText({path}, false)));
+
+    QProcess worker;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LEANFOLD_WORKER_TEST_PAUSE"), QStringLiteral("after-write"));
+    worker.setProcessEnvironment(env);
+    worker.setReadChannel(QProcess::StandardError); // the pause is announced on standard error
+    worker.start(workerPath(), {QStringLiteral("--job"), dir.filePath(QStringLiteral("job.json"))});
+    QByteArray err;
+    while (!err.contains("LEANFOLD_WORKER_PAUSED") && worker.waitForReadyRead(30000))
+        err += worker.readAllStandardError();
+    QVERIFY(err.contains("LEANFOLD_WORKER_PAUSED"));
+    const QStringList temporaries = QDir(dir.path()).entryList({QStringLiteral(".*psdslim*")}, QDir::Files | QDir::Hidden);
+    worker.kill();
+    worker.waitForFinished();
+    QCOMPARE(temporaries.size(), 1);
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\.Poster\\.psdslim_[a-z0-9]{12}\\.psd$")).match(temporaries[0]).hasMatch(),
+             qPrintable(temporaries[0]));
+    // Private until it is complete and checked; it takes the original's bits only just before the swap.
+    QCOMPARE(modeOf(dir.filePath(temporaries[0])), 0600u);
+
+    const WorkerRun again = runWorkerOnFiles(dir.path(), {path}, false);
+    QCOMPARE(again.exitCode, 0);
+    QVERIFY(!QFile::exists(dir.filePath(temporaries[0])));
+    QCOMPARE(modeOf(path), 0664u);
 }
 
 void TestWorkerProcess::deepCleansEmbeddedObjects_data()

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Figures for LeanfoldWorker.exe on large documents (never a test: nothing here passes or fails).
+#
+#   bash bench/run.sh [--huge]
+#
+# Makes a ~200 MB 16-bit PSD and a ~1 GB 16-bit PSB of random noise (plus a >4 GiB PSB with --huge), each with
+# an XMP packet of 2,000 history events, and for each prints: the worker's wall time and peak RSS; cp + sync of
+# the same file; exiftool removing the same two elements from a copy (then sync, as the worker's result is
+# synced too); and the ratios. Targets: worker <= 1.5x cp+sync, <= 0.6x exiftool, peak RSS < 64 MiB.
+# Environment: BENCH_TMP (default /work/bench-tmp), BUILD_DIR (default build-bench), LEANFOLD_WORKER (a built
+# worker to use instead of building one).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+huge=0
+[ "${1:-}" = "--huge" ] && huge=1
+
+for tool in exiftool /usr/bin/time g++; do
+  command -v "$tool" >/dev/null || { echo "missing $tool (bash scripts/deps.sh installs it)" >&2; exit 1; }
+done
+
+build=${BUILD_DIR:-build-bench}
+worker=${LEANFOLD_WORKER:-}
+if [ -z "$worker" ]; then
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DLEANFOLD_BUILD_HOST=OFF >/dev/null
+  cmake --build "$build" --target LeanfoldWorker -j2 >/dev/null
+  worker="$root/$build/worker/LeanfoldWorker.exe"
+fi
+
+tmp=${BENCH_TMP:-/work/bench-tmp}
+mkdir -p "$tmp"
+chmod 700 "$tmp"
+work=$(mktemp -d "$tmp/run.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+g++ -O2 -std=c++20 -o "$work/make" bench/MakeBenchDocument.cpp
+
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+bench() { # name format width height layers
+  local name=$1 format=$2 width=$3 height=$4 layers=$5
+  local seed="$work/seed.$format"
+  "$work/make" "$seed" "$format" "$width" "$height" "$layers" 2000
+  local size
+  size=$(stat -c %s "$seed")
+  sync
+
+  local t0 t1
+  t0=$(now); cp "$seed" "$work/cp.$format"; sync; t1=$(now)
+  local cpTime
+  cpTime=$(elapsed "$t0" "$t1")
+  rm -f "$work/cp.$format"; sync
+
+  cp "$seed" "$work/exif.$format"; sync
+  t0=$(now)
+  exiftool -q -m -overwrite_original -XMP-xmpMM:History= -XMP-photoshop:DocumentAncestors= "$work/exif.$format"
+  sync; t1=$(now)
+  local exifTime exifSize
+  exifTime=$(elapsed "$t0" "$t1")
+  exifSize=$(stat -c %s "$work/exif.$format")
+  rm -f "$work/exif.$format"; sync
+
+  cp "$seed" "$work/slim.$format"; sync
+  printf '{"files":["%s"],"deep":false}' "$work/slim.$format" > "$work/job.json"
+  t0=$(now)
+  /usr/bin/time -v -o "$work/time.txt" "$worker" --job "$work/job.json" > "$work/out.txt"
+  t1=$(now)
+  local workerTime rssKb slimSize
+  workerTime=$(elapsed "$t0" "$t1")
+  rssKb=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time.txt")
+  slimSize=$(stat -c %s "$work/slim.$format")
+  grep -q '"failed":0' "$work/out.txt" || { echo "worker failed:"; cat "$work/out.txt"; }
+  rm -f "$work/slim.$format" "$seed"; sync
+
+  printf '%-22s %6d MiB | worker %7.3f s, peak RSS %6.1f MiB | cp+sync %7.3f s (x%s) | exiftool+sync %7.3f s (x%s) | saved %d B (exiftool %d B)\n' \
+    "$name" $((size / 1048576)) "$workerTime" "$(awk -v k="$rssKb" 'BEGIN { print k / 1024 }')" \
+    "$cpTime" "$(ratio "$workerTime" "$cpTime")" "$exifTime" "$(ratio "$workerTime" "$exifTime")" \
+    $((size - slimSize)) $((size - exifSize))
+}
+
+echo "worker: $worker"
+echo "targets: worker/cp+sync <= 1.5, worker/exiftool <= 0.6, peak RSS < 64 MiB"
+# 16-bit RGB with transparency: 8 bytes a pixel per layer, 6 for the merged image.
+bench "PSD ~200 MB, 4 layers" psd 2400 2200 4
+bench "PSB ~1 GB, 4 layers" psb 5600 4800 4
+if [ "$huge" = 1 ]; then
+  bench "PSB ~4.5 GB, 4 layers" psb 12000 10000 4
+fi
