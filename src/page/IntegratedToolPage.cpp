@@ -346,6 +346,8 @@ void IntegratedToolPage::buildContent()
     runLog->setObjectName(QStringLiteral("integratedToolLog"));
     runLog->setReadOnly(true);
     runLog->setMaximumHeight(78);
+    // At the window's minimum height the log gives way first (two lines stay visible), not the queue.
+    runLog->setMinimumHeight(40);
     column->addWidget(runLog);
 
     // Start is wired to startRun by the run code; until then the button does nothing.
