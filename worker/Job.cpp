@@ -38,9 +38,9 @@ bool parseCommandLine(const std::vector<std::string_view>& args, std::filesystem
         if (arg == "--job") {
             if (i + 1 >= args.size())
                 return false;
-            jobPath = std::filesystem::path(std::string(args[++i]));
+            jobPath = pathFromUtf8(std::string(args[++i]));
         } else if (arg.starts_with("--job=")) {
-            jobPath = std::filesystem::path(std::string(arg.substr(6)));
+            jobPath = pathFromUtf8(std::string(arg.substr(6)));
         } else {
             return false;
         }

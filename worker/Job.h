@@ -14,7 +14,7 @@ struct Job {
     bool deep = false;
 };
 
-// Reads `--job <path>` (or `--job=<path>`) from the arguments after the program name. Any other argument, a
+// Reads `--job <path>` (or `--job=<path>`) from the arguments after the program name (UTF-8 on Windows). Any other argument, a
 // missing path or a missing --job is a usage error.
 bool parseCommandLine(const std::vector<std::string_view>& args, std::filesystem::path& jobPath);
 std::string usageText();

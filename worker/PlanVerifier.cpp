@@ -6,48 +6,14 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace worker {
 
 namespace {
 
-// Copied ranges are compared through short-lived read-only mappings: no copy into user space, and at most two
-// windows are mapped at a time, so the resident size stays small whatever the file size.
-constexpr std::size_t kChunk = 8 * 1024 * 1024;
-
-class Window {
-public:
-    Window(int fd, std::uint64_t offset, std::size_t length)
-    {
-        const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-        const std::uint64_t base = offset - offset % page;
-        m_length = static_cast<std::size_t>(offset - base) + length;
-        m_map = ::mmap(nullptr, m_length, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(base));
-        if (m_map == MAP_FAILED) {
-            m_map = nullptr;
-            return;
-        }
-        ::madvise(m_map, m_length, MADV_SEQUENTIAL);
-        m_data = static_cast<const std::uint8_t*>(m_map) + (offset - base);
-    }
-    ~Window()
-    {
-        if (m_map != nullptr)
-            ::munmap(m_map, m_length);
-    }
-    Window(const Window&) = delete;
-    Window& operator=(const Window&) = delete;
-    const std::uint8_t* data() const { return m_data; }
-
-private:
-    void* m_map = nullptr;
-    std::size_t m_length = 0;
-    const std::uint8_t* m_data = nullptr;
-};
+constexpr std::size_t kChunk = 1024 * 1024;
 
 bool readExactly(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t length)
 {
@@ -64,99 +30,75 @@ bool readExactly(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t le
     return true;
 }
 
+// True when [piece.outOffset, +length) lies inside verified copies that map it onto the same source bytes.
+bool coveredByVerified(const psd::PlanPiece& piece, const std::vector<VerifiedCopy>& verified)
+{
+    std::uint64_t at = piece.outOffset;
+    const std::uint64_t end = piece.outOffset + piece.length;
+    auto it = std::upper_bound(verified.begin(), verified.end(), at,
+                               [](std::uint64_t value, const VerifiedCopy& c) { return value < c.outOffset; });
+    if (it == verified.begin())
+        return false;
+    --it;
+    while (at < end) {
+        if (it == verified.end() || it->outOffset > at || it->outOffset + it->length <= at)
+            return false;
+        if (it->sourceOffset + (at - it->outOffset) != piece.sourceOffset + (at - piece.outOffset))
+            return false;
+        at = it->outOffset + it->length;
+        ++it;
+    }
+    return true;
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
 } // namespace
 
-PlanVerifier::PlanVerifier(const psd::WritePlan& plan, const psd::Source& original)
-    : m_plan(plan), m_original(original)
+bool verifyAgainstPlan(const psd::WritePlan& plan, const psd::Source& original,
+                       const std::filesystem::path& written, const std::vector<VerifiedCopy>& verified,
+                       WorkerError& err)
 {
-}
-
-PlanVerifier::~PlanVerifier()
-{
-    if (m_thread.joinable()) {
-        WorkerError ignored;
-        finish(ignored);
-    }
-    if (m_writtenFd >= 0)
-        ::close(m_writtenFd);
-}
-
-bool PlanVerifier::start(const std::filesystem::path& written, WorkerError& err)
-{
-    // The source's own descriptor is read with pread only, which shares no state with the writer's use of it.
-    m_originalFd = m_original.fileDescriptor(m_originalBase);
-    if (m_originalFd < 0)
-        return fail(err, "ValidationError", "the original cannot be read back for the byte check");
-    m_writtenFd = ::open(written.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (m_writtenFd < 0)
+    const Fd fd(::open(written.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0)
         return fail(err, "IoError", "cannot re-open " + pathText(written) + ": " + std::strerror(errno));
-    m_thread = std::thread([this] { run(); });
-    return true;
-}
-
-void PlanVerifier::advance(std::uint64_t written)
-{
-    {
-        const std::lock_guard lock(m_mutex);
-        m_written = written;
-    }
-    m_moved.notify_one();
-}
-
-bool PlanVerifier::finish(WorkerError& err)
-{
-    {
-        const std::lock_guard lock(m_mutex);
-        m_finished = true;
-    }
-    m_moved.notify_one();
-    if (m_thread.joinable())
-        m_thread.join();
-    if (!m_ok) {
-        err = m_error;
-        return false;
-    }
     struct stat st {};
-    if (::fstat(m_writtenFd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != m_plan.outputSize)
+    if (::fstat(fd.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) != plan.outputSize)
         return fail(err, "ValidationError", "the written file does not have the planned size");
-    return true;
-}
 
-bool PlanVerifier::waitFor(std::uint64_t end)
-{
-    std::unique_lock lock(m_mutex);
-    m_moved.wait(lock, [&] { return m_written >= end || m_finished; });
-    return m_written >= end;
-}
-
-void PlanVerifier::run()
-{
-    m_ok = check(m_error);
-}
-
-bool PlanVerifier::check(WorkerError& err)
-{
-    std::vector<std::uint8_t> written;
-    for (const psd::PlanPiece& piece : m_plan.pieces) {
+    std::vector<std::uint8_t> ours(kChunk), theirs(kChunk);
+    psd::Error perr;
+    for (const psd::PlanPiece& piece : plan.pieces) {
+        if (piece.copy && coveredByVerified(piece, verified))
+            continue;
         for (std::uint64_t done = 0; done < piece.length;) {
             const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, piece.length - done));
             const std::uint64_t at = piece.outOffset + done;
-            if (!waitFor(at + n))
-                return fail(err, "ValidationError", "the written file ends before the planned end");
-            bool same = false;
+            if (!readExactly(fd.get(), at, ours.data(), n))
+                return fail(err, "ValidationError", "the written file cannot be read back at " + std::to_string(at));
+            const std::uint8_t* expected = nullptr;
             if (piece.copy) {
-                const Window ours(m_writtenFd, at, n);
-                const Window theirs(m_originalFd, m_originalBase + piece.sourceOffset + done, n);
-                if (ours.data() == nullptr || theirs.data() == nullptr)
-                    return fail(err, "ValidationError", "the files cannot be read back at " + std::to_string(at));
-                same = std::memcmp(ours.data(), theirs.data(), n) == 0;
+                if (!original.read(piece.sourceOffset + done, theirs.data(), n, perr))
+                    return fail(err, "ValidationError", "the original cannot be read back: " + perr.describe());
+                expected = theirs.data();
             } else {
-                written.resize(n);
-                if (!readExactly(m_writtenFd, at, written.data(), n))
-                    return fail(err, "ValidationError", "the written file cannot be read back at " + std::to_string(at));
-                same = std::memcmp(written.data(), piece.bytes->data() + piece.bytesOffset + done, n) == 0;
+                expected = piece.bytes->data() + piece.bytesOffset + done;
             }
-            if (!same)
+            if (std::memcmp(ours.data(), expected, n) != 0)
                 return fail(err, "ValidationError",
                             "the written file differs from its plan near byte " + std::to_string(at));
             done += n;

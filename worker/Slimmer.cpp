@@ -3,13 +3,16 @@
 #include "worker/FileOps.h"
 #include "worker/PlanVerifier.h"
 #include "worker/TextUtil.h"
-#include "worker/WritebackSink.h"
+#include "worker/VerifyingSink.h"
 
 #include "psd/Document.h"
 #include "psd/xmp/XmpCleaner.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace worker {
 
@@ -288,21 +291,20 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
         return psdFail(err, perr);
     if (!planIsContiguous(plan))
         return validationFail(err, "the write plan does not cover the output");
-    PlanVerifier verifier(plan, *source);
-    if (!verifier.start(temp.path(), err))
-        return false;
-    WritebackSink sink(temp.fd(), [&verifier](std::uint64_t written) { verifier.advance(written); });
-    if (!doc.write(sink, perr)) {
-        WorkerError ignored;
-        verifier.finish(ignored);
+    const int readBack = ::open(temp.path().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (readBack < 0)
+        return fail(err, "IoError", "cannot re-open the temporary file: " + std::string(std::strerror(errno)));
+    VerifyingSink sink(temp.fd(), readBack);
+    const bool writtenOk = doc.write(sink, perr);
+    ::close(readBack);
+    if (!writtenOk)
         return psdFail(err, perr);
-    }
     // The disk writes the file while it is checked; the fsync below waits for it before anything is replaced.
     sink.flushStarted();
     files::pausePoint("after-write");
 
     reporter.progress(90, "校验图层结构：" + name);
-    if (!verifier.finish(err))
+    if (!verifyAgainstPlan(plan, *source, temp.path(), sink.verifiedCopies(), err))
         return false;
     psd::SourcePtr written;
     if (!psd::FileSource::open(temp.path().string(), written, perr))

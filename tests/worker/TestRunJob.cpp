@@ -13,6 +13,8 @@
 using namespace Qt::StringLiterals;
 
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -75,6 +77,7 @@ private slots:
     void secondFileFails_data();
     void secondFileFails();
     void fieldsWithTabAndLineFeed();
+    void nameThatIsNotUtf8();
     void documentWithoutXmp();
     void permissionsKept_data();
     void permissionsKept();
@@ -200,6 +203,31 @@ void TestRunJob::fieldsWithTabAndLineFeed()
     QCOMPARE(result.lines[0], QStringLiteral("PROGRESS\t5\t200\t读取：tab\there.psd"));
     QCOMPARE(result.lines[6], QStringLiteral("PROGRESS\t105\t200\t读取：line feed.psd"));
     QVERIFY(!hasHistory(readAll(fed)));
+}
+
+void TestRunJob::nameThatIsNotUtf8()
+{
+    // Linux names are bytes: a Latin-1 name shows with a replacement character, and the lines stay UTF-8.
+    QTemporaryDir dir;
+    const std::filesystem::path path = std::filesystem::path(dir.path().toStdString()) / "caf\xE9.psd";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(m_psd.constData(), m_psd.size());
+    }
+    worker::Job job;
+    job.files.push_back(path);
+    std::ostringstream out;
+    QCOMPARE(worker::runJob(job, out), worker::kExitOk);
+    const QByteArray text = QByteArray::fromStdString(out.str());
+    QVERIFY(text.contains("PROGRESS\t5\t100\t读取：caf\xEF\xBF\xBD.psd\n"));
+    QVERIFY(QString::fromUtf8(text).toUtf8() == text); // decodes without loss: nothing but valid UTF-8
+    ResourceSplit split;
+    QString why;
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::filesystem::remove(path); // QTemporaryDir cannot name it to remove it
+    QVERIFY(splitResources(QByteArray::fromStdString(bytes), split, why));
+    QVERIFY(!hasHistory(split.xmp));
 }
 
 void TestRunJob::documentWithoutXmp()

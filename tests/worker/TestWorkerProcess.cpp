@@ -48,6 +48,7 @@ private slots:
     void temporaryBesideTheOriginal();
     void deepCleansEmbeddedObjects_data();
     void deepCleansEmbeddedObjects();
+    void deepSkipsABrokenEmbeddedObject();
 };
 
 void TestWorkerProcess::needsNoSharedLibraries()
@@ -275,6 +276,39 @@ void TestWorkerProcess::deepCleansEmbeddedObjects()
     QVERIFY2(!after.contains("<xmpMM:History>") && !after.contains("<photoshop:DocumentAncestors>"),
              "history left inside the document or an embedded object");
     QVERIFY(after.size() < before.size());
+}
+
+void TestWorkerProcess::deepSkipsABrokenEmbeddedObject()
+{
+    const QString file = QStringLiteral("ag-psd/test/read-write/werps/src.psd"); // six layers share one object
+    if (corpusRoot().isEmpty() || !QFileInfo::exists(corpusRoot() + QLatin1Char('/') + file))
+        QSKIP("LEANFOLD_CORPUS does not hold the shared-object file; skipped");
+    QByteArray bytes = readAll(corpusRoot() + QLatin1Char('/') + file);
+    // The embedded document is the second "8BPS" of the file: give it a version no reader accepts.
+    const qsizetype embedded = bytes.indexOf("8BPS", 4);
+    QVERIFY(embedded > 0);
+    bytes[embedded + 4] = '\x00';
+    bytes[embedded + 5] = '\x09';
+    QTemporaryDir dir;
+    const QString copy = dir.filePath(QStringLiteral("broken.psd"));
+    QVERIFY(writeAll(copy, bytes));
+    const WorkerRun run = runWorkerOnFiles(dir.path(), {copy}, true);
+    QCOMPARE(run.exitCode, 0);
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.filter(QStringLiteral("LOG\t深度扫描：第 1 层嵌入对象 → ")).size(), 1);
+    const QStringList skipped = lines.filter(QStringLiteral("LOG\t跳过无法安全处理的嵌入对象："));
+    QCOMPARE(skipped.size(), 1);
+    QVERIFY(skipped.first().endsWith(QStringLiteral("）")));
+    QVERIFY(lines.filter(QStringLiteral("嵌入对象已清理")).isEmpty());
+    QVERIFY(lines.last().contains(QStringLiteral(R"("exported":1,"skipped":0,"failed":0)")));
+    // The document itself is slimmed; the broken object inside it is carried over byte for byte.
+    const QByteArray after = readAll(copy);
+    const QString difference = differenceOutsideXmp(bytes, after);
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    ResourceSplit split;
+    QString why;
+    QVERIFY(splitResources(after, split, why));
+    QVERIFY(!hasHistory(split.xmp));
 }
 
 QTEST_APPLESS_MAIN(TestWorkerProcess)
