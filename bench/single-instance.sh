@@ -37,7 +37,7 @@ stats() { sort -n | awk '{ a[NR] = $1 } END { printf "min %d ms, median %d ms, m
 "$exe" >/dev/null 2>&1 &
 first_pid=$!
 record_ms "$first_pid" "standalone window shown" >/dev/null
-server="$(ls "$home/run/Lumora/" | grep '\.Lumora\.psd-slim\.' || true)"
+server="$(ls "$home/run/Lumora/" | grep '^Lumora\.psd-slim\.' || true)"
 
 total=0
 echo "bare second launch (exit code and wall time):"

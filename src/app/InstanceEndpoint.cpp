@@ -28,8 +28,10 @@ const char* const kBufferProperty = "lumoraPayload";
 constexpr int kHeaderBytes = 4;
 constexpr int kSendAttempts = 30;
 
+#ifdef Q_OS_WIN
 // Sender and receiver are the same executable, so this one constant names the endpoint for both.
 const QString kServerPrefix = QStringLiteral("app.lumora");
+#endif
 
 // The user name becomes part of a file name inside the private folder; a separator in it ("USERNAME" is
 // whatever the environment says) must not lead the name out of that folder.
@@ -124,13 +126,14 @@ QString userKey()
 
 QString toolServerName(const QString& toolId)
 {
-    const QString name = QStringLiteral("%1.Lumora.%2.%3").arg(kServerPrefix, toolId, userKey());
 #ifdef Q_OS_WIN
-    return name;
+    return QStringLiteral("%1.Lumora.%2.%3").arg(kServerPrefix, toolId, userKey());
 #else
     // A bare name would put the socket in the shared temporary folder; a full path keeps it in our own folder.
+    // The folder already belongs to this user alone, so the name drops the prefix: a socket path has to fit in
+    // 107 bytes.
     const QString folder = Platform::privateUserDirectory();
-    return folder.isEmpty() ? QString() : QDir(folder).filePath(name);
+    return folder.isEmpty() ? QString() : QDir(folder).filePath(QStringLiteral("Lumora.%1.%2").arg(toolId, userKey()));
 #endif
 }
 

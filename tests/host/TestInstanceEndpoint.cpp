@@ -233,7 +233,7 @@ void TestInstanceEndpoint::namesLiveInPrivateFolder()
     QVERIFY(S_ISDIR(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 077) == 0);
     const QString server = toolServerName(QStringLiteral("psd-slim"));
     QCOMPARE(QFileInfo(server).absolutePath(), privateFolder);
-    QVERIFY(QFileInfo(server).fileName().endsWith(QStringLiteral(".Lumora.psd-slim.") + userKey()));
+    QCOMPARE(QFileInfo(server).fileName(), QStringLiteral("Lumora.psd-slim.") + userKey());
     const QString inbox = toolInboxDirectory(QStringLiteral("psd/slim"));
     QCOMPARE(QFileInfo(inbox).absolutePath(), privateFolder);
     QCOMPARE(QFileInfo(inbox).fileName(),
