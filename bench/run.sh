@@ -8,12 +8,13 @@
 # the same file; exiftool removing the same two elements from a copy (then sync, as the worker's result is
 # synced too); and the ratios. Targets: worker <= 1.5x cp+sync, <= 0.6x exiftool, peak RSS < 64 MiB.
 # Environment: BENCH_TMP (default /work/bench-tmp), BUILD_DIR (default build-bench), LEANFOLD_WORKER (a built
-# worker to use instead of building one).
+# worker to use instead of building one), REPS (rounds per figure, default 3; the median is printed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 huge=0
 [ "${1:-}" = "--huge" ] && huge=1
+reps=${REPS:-3}
 
 for tool in exiftool /usr/bin/time g++; do
   command -v "$tool" >/dev/null || { echo "missing $tool (bash scripts/deps.sh installs it)" >&2; exit 1; }
@@ -38,6 +39,8 @@ now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
+median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
 bench() { # name format width height layers
   local name=$1 format=$2 width=$3 height=$4 layers=$5
   local seed="$work/seed.$format"
@@ -46,41 +49,50 @@ bench() { # name format width height layers
   size=$(stat -c %s "$seed")
   sync
 
-  local t0 t1
-  t0=$(now); cp "$seed" "$work/cp.$format"; sync; t1=$(now)
-  local cpTime
-  cpTime=$(elapsed "$t0" "$t1")
-  rm -f "$work/cp.$format"; sync
+  # The machine is shared: each figure is the median of $reps rounds, taken in turn.
+  local cpTimes="" exifTimes="" workerTimes="" rssMax=0 t0 t1 r
+  local exifSize=0 slimSize=0
+  for r in $(seq "$reps"); do
+    t0=$(now); cp "$seed" "$work/cp.$format"; sync; t1=$(now)
+    cpTimes="$cpTimes $(elapsed "$t0" "$t1")"
+    rm -f "$work/cp.$format"; sync
 
-  cp "$seed" "$work/exif.$format"; sync
-  t0=$(now)
-  exiftool -q -m -overwrite_original -XMP-xmpMM:History= -XMP-photoshop:DocumentAncestors= "$work/exif.$format"
-  sync; t1=$(now)
-  local exifTime exifSize
-  exifTime=$(elapsed "$t0" "$t1")
-  exifSize=$(stat -c %s "$work/exif.$format")
-  rm -f "$work/exif.$format"; sync
+    cp "$seed" "$work/exif.$format"; sync
+    t0=$(now)
+    exiftool -q -m -overwrite_original -XMP-xmpMM:History= -XMP-photoshop:DocumentAncestors= "$work/exif.$format"
+    sync; t1=$(now)
+    exifTimes="$exifTimes $(elapsed "$t0" "$t1")"
+    exifSize=$(stat -c %s "$work/exif.$format")
+    rm -f "$work/exif.$format"; sync
 
-  cp "$seed" "$work/slim.$format"; sync
-  printf '{"files":["%s"],"deep":false}' "$work/slim.$format" > "$work/job.json"
-  t0=$(now)
-  /usr/bin/time -v -o "$work/time.txt" "$worker" --job "$work/job.json" > "$work/out.txt"
-  t1=$(now)
-  local workerTime rssKb slimSize
-  workerTime=$(elapsed "$t0" "$t1")
-  rssKb=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time.txt")
-  slimSize=$(stat -c %s "$work/slim.$format")
-  grep -q '"failed":0' "$work/out.txt" || { echo "worker failed:"; cat "$work/out.txt"; }
-  rm -f "$work/slim.$format" "$seed"; sync
+    cp "$seed" "$work/slim.$format"; sync
+    printf '{"files":["%s"],"deep":false}' "$work/slim.$format" > "$work/job.json"
+    t0=$(now)
+    /usr/bin/time -v -o "$work/time.txt" "$worker" --job "$work/job.json" > "$work/out.txt"
+    t1=$(now)
+    workerTimes="$workerTimes $(elapsed "$t0" "$t1")"
+    local rss
+    rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time.txt")
+    [ "$rss" -gt "$rssMax" ] && rssMax=$rss
+    slimSize=$(stat -c %s "$work/slim.$format")
+    grep -q '"failed":0' "$work/out.txt" || { echo "worker failed:"; cat "$work/out.txt"; }
+    rm -f "$work/slim.$format"; sync
+  done
+  rm -f "$seed"; sync
 
-  printf '%-22s %6d MiB | worker %7.3f s, peak RSS %6.1f MiB | cp+sync %7.3f s (x%s) | exiftool+sync %7.3f s (x%s) | saved %d B (exiftool %d B)\n' \
-    "$name" $((size / 1048576)) "$workerTime" "$(awk -v k="$rssKb" 'BEGIN { print k / 1024 }')" \
+  local cpTime exifTime workerTime
+  cpTime=$(echo "$cpTimes" | median)
+  exifTime=$(echo "$exifTimes" | median)
+  workerTime=$(echo "$workerTimes" | median)
+  printf '%-22s %5d MiB | worker %7.3f s, peak RSS %5.1f MiB | cp+sync %7.3f s (x%s) | exiftool+sync %7.3f s (x%s) | saved %d B (exiftool %d B)\n' \
+    "$name" $((size / 1048576)) "$workerTime" "$(awk -v k="$rssMax" 'BEGIN { print k / 1024 }')" \
     "$cpTime" "$(ratio "$workerTime" "$cpTime")" "$exifTime" "$(ratio "$workerTime" "$exifTime")" \
     $((size - slimSize)) $((size - exifSize))
+  echo "    rounds: worker$workerTimes | cp+sync$cpTimes | exiftool+sync$exifTimes"
 }
 
 echo "worker: $worker"
-echo "targets: worker/cp+sync <= 1.5, worker/exiftool <= 0.6, peak RSS < 64 MiB"
+echo "targets: worker/cp+sync <= 1.5, worker/exiftool <= 0.6, peak RSS < 64 MiB; median of $reps rounds"
 # 16-bit RGB with transparency: 8 bytes a pixel per layer, 6 for the merged image.
 bench "PSD ~200 MB, 4 layers" psd 2400 2200 4
 bench "PSB ~1 GB, 4 layers" psb 5600 4800 4
