@@ -11,10 +11,11 @@ if(TARGET LeanfoldWorker)
   set(_helper_qrc "${CMAKE_CURRENT_BINARY_DIR}/standalone-helper.qrc")
   set(_helper_cpp "${CMAKE_CURRENT_BINARY_DIR}/qrc_standalone_helper.cpp")
 
-  # Debug information is of no use inside the host; strip it from the embedded copy where a strip tool exists.
+  # Symbols and debug information are of no use inside the host: the embedded copy is stripped where a strip
+  # tool exists.
   set(_helper_strip "")
   if(CMAKE_STRIP AND NOT WIN32)
-    set(_helper_strip COMMAND "${CMAKE_STRIP}" --strip-debug "${_helper_copy}")
+    set(_helper_strip COMMAND "${CMAKE_STRIP}" --strip-all "${_helper_copy}")
   endif()
   add_custom_command(OUTPUT "${_helper_copy}"
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${_helper_dir}"

@@ -88,7 +88,10 @@ IntegratedToolPage::IntegratedToolPage(IntegratedTools::Tool tool, QWidget* pare
     updateSummary();
 }
 
-IntegratedToolPage::~IntegratedToolPage() = default;
+IntegratedToolPage::~IntegratedToolPage()
+{
+    stopWorkerOnClose();
+}
 
 void IntegratedToolPage::buildHeader(bool showHeaderButtons)
 {
@@ -356,6 +359,7 @@ void IntegratedToolPage::buildContent()
     startButton = makeButton(tool == IntegratedTools::LayerExport ? ui(u"开始导出") : ui(u"开始处理"), content,
                              QStringLiteral("toolStart"));
     startButton->setFixedSize(256, 44);
+    connect(startButton, &QPushButton::clicked, this, [this] { startRun(); });
     startRow->addWidget(startButton);
     startRow->addStretch(1);
     column->addLayout(startRow, 0);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "page/UserPrompts.h"
 #include "tools/IntegratedTools.h"
 
 #include <QByteArray>
@@ -18,6 +19,10 @@ class QPushButton;
 class QTextEdit;
 class QTimer;
 class ToolDropTree;
+
+namespace WorkerProtocol {
+struct WorkerLine;
+}
 
 // The working area of a tool window: header, queue buttons, options, the queue, status line, run log and the
 // start button. One page serves one tool for its whole life. It declares no signals or slots: connections go to
@@ -47,6 +52,8 @@ public:
 
     // Runs: Start dispatches by tool.
     void startRun();
+    // Where the runs' message boxes go; null (the default) shows the real QMessageBox functions.
+    void setUserPrompts(UserPrompts* userPrompts);
 
     IntegratedTools::Tool pageTool() const { return tool; }
     const QStringList& queuedPaths() const { return selectedPaths; }
@@ -64,7 +71,16 @@ private:
     void startImageResizeRun();
     void readWorkerOutput();
     void readWorkerErrors();
-    void finishWorker(int exitCode, QProcess::ExitStatus exitStatus);
+    void endPsdSlimRun();
+    void launchWorker(const QString& workerPath, bool psdSlim);
+    void handleWorkerLine(const WorkerProtocol::WorkerLine& line);
+    void handlePsdSlimWorkerError();
+    void handleLayerExportWorkerError();
+    void finishWorker(int exitCode);
+    void stopWorkerOnClose();
+    UserPrompts& userPrompts() const;
+    bool confirm(UserPrompts::Kind kind, const QString& title, const QString& text);
+    void tell(UserPrompts::Kind kind, const QString& title, const QString& text);
 
     IntegratedTools::Tool tool;
     ToolDropTree* dropTree = nullptr;
@@ -95,6 +111,7 @@ private:
     int batchExported = 0;
     int batchFailed = 0;
     qint64 batchBytesSaved = 0;
+    UserPrompts* prompts = nullptr;
     std::function<void()> backRequested;
     std::function<void()> settingsRequested;
     std::function<void()> helpRequested;

@@ -1,6 +1,7 @@
 #include "tools/IntegratedTools.h"
 
 #include "i18n/Localization.h"
+#include "tools/WorkerExtraction.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -90,8 +91,7 @@ QString helperExecutablePath(Tool tool)
         return QString();
     if (tool == PsdSlim) {
         // The PSD slim worker travels inside the program as a resource and is written to disk on first use.
-        // This build does not carry it yet, so there is no worker to hand out and the answer is empty.
-        return QString();
+        return WorkerExtraction::workerExecutablePath();
     }
     return QDir(QCoreApplication::applicationDirPath())
         .filePath(QStringLiteral("tools/integrated/") + executableName(tool));
