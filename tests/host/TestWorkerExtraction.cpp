@@ -320,6 +320,8 @@ void TestWorkerExtraction::embeddedWorkerRuns()
         QSKIP("this build embeds no PSD slim worker");
     QVERIFY(QFileInfo(QLatin1String(WorkerExtraction::kWorkerResource)).size() > 0);
 
+    // A copy left in this test's home by an earlier build would be reused as it is: start from none.
+    QFile::remove(WorkerExtraction::candidateFolders().at(0) + QStringLiteral("/LeanfoldWorker.exe"));
     // Through the catalogue, as the runs and the self-test ask for it.
     const QString path = IntegratedTools::helperExecutablePath(IntegratedTools::PsdSlim);
     QCOMPARE(path, WorkerExtraction::candidateFolders().at(0) + QStringLiteral("/LeanfoldWorker.exe"));

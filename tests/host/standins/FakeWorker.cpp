@@ -4,10 +4,15 @@
 //   LEANFOLD_FAKE_MODE    normal | crlf | split | nofinallf | badutf8 | crash | badjson | sleep | stderr |
 //                         overlong | items | exitonly            (default normal)
 //   LEANFOLD_FAKE_EXIT    exit code at the end                     (default 0)
+//   LEANFOLD_FAKE_LINES   raw lines, separated by '|', written after the per-file lines
+//   LEANFOLD_FAKE_RELEASE a file to wait for before the worker ends (DONE, crash or exit), so a test can look
+//                         at the page while the worker is still running
 //   LEANFOLD_FAKE_RECORD  file that receives the arguments, the working folder and the job text, written
-//                         before any output so a test can read what the worker was given
+//                         before any output so a test can read what the worker was given; a later worker
+//                         writes "<file>.2", "<file>.3" and so on
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +22,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifdef __unix__
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -41,16 +50,22 @@ void record(const std::string& target, int argc, char** argv, const std::string&
 {
     if (target.empty())
         return;
+    std::string name = target;
+    for (int n = 2; std::filesystem::exists(name); ++n)
+        name = target + "." + std::to_string(n);
     // Written beside the target and renamed, so a reader never sees half a record.
-    const std::string partial = target + ".partial";
+    const std::string partial = name + ".partial";
     {
         std::ofstream out(partial, std::ios::binary);
         out << "cwd\t" << std::filesystem::current_path().string() << '\n';
+#ifdef __unix__
+        out << "pid\t" << ::getpid() << '\n';
+#endif
         for (int i = 1; i < argc; ++i)
             out << "arg\t" << argv[i] << '\n';
         out << "job\t" << jobText << '\n';
     }
-    std::filesystem::rename(partial, target);
+    std::filesystem::rename(partial, name);
 }
 
 } // namespace
@@ -90,6 +105,7 @@ int main(int argc, char** argv)
         return exitCode;
 
     put("LOG\tstand-in started" + eol);
+
     if (mode == "stderr") {
         std::fputs(" \t\r\n  \n", stderr);
         std::fflush(stderr);
@@ -113,13 +129,22 @@ int main(int argc, char** argv)
         } else {
             put("PROGRESS\t" + current + "\t" + total + "\t\xe5\xaf\xbc\xe5\x87\xba\xef\xbc\x9a" + name + eol);
         }
-        if (mode == "items")
+        if (mode == "items" && i < 2)
             put("ITEM\t" + std::string(i % 2 == 0 ? "ok" : "OK") + "\t" + files[i] + eol);
     }
 
-    if (mode == "crash") {
-        std::abort();
+    const std::string extra = env("LEANFOLD_FAKE_LINES", "");
+    for (std::size_t start = 0; !extra.empty() && start <= extra.size();) {
+        const std::size_t bar = std::min(extra.find('|', start), extra.size());
+        put(extra.substr(start, bar - start) + eol);
+        start = bar + 1;
     }
+    const std::string release = env("LEANFOLD_FAKE_RELEASE", "");
+    for (int i = 0; !release.empty() && i < 3000 && !std::filesystem::exists(release); ++i)
+        pause(20);
+
+    if (mode == "crash")
+        std::abort();
     if (mode == "sleep") {
         // Stays busy until the host ends it.
         for (int i = 0; i < 600; ++i)

@@ -1,0 +1,593 @@
+#include "PsdFixture.h"
+#include "RecordingPrompts.h"
+#include "RunProbe.h"
+
+#include "app/StandaloneMain.h"
+#include "i18n/Language.h"
+#include "page/IntegratedToolPage.h"
+#include "platform/Platform.h"
+#include "tools/WorkerExtraction.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int kRunTimeout = 120000;
+constexpr qint64 kGiB = Q_INT64_C(1) << 30;
+const QString kJobPattern = u"Lumora-psd-slim-*.json"_s;
+
+QString sizeText(qint64 bytes)
+{
+    return uiLocale().formattedDataSize(bytes, 2, QLocale::DataSizeIecFormat);
+}
+
+QStringList jobFiles(const QJsonObject& job)
+{
+    QStringList files;
+    for (const QJsonValue& value : job.value(u"files"_s).toArray())
+        files.append(value.toString());
+    return files;
+}
+
+bool makeSparse(const QString& path, qint64 size)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.resize(size);
+}
+
+QString batchStatus(int first, int last)
+{
+    return u"正在处理第 %1-%2 项（每批 20 项）"_s.arg(first).arg(last);
+}
+
+} // namespace
+
+class TestPsdSlimRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void fortyFiveFilesInThreeBatches();
+    void corruptFileEndsItsBatch();
+    void workerEndsWithoutDone_data();
+    void workerEndsWithoutDone();
+    void itemLinesSettleTheirRows();
+    void progressCoversTheWholeQueue();
+    void confirmations_data();
+    void confirmations();
+    void largeFileGoesAlone_data();
+    void largeFileGoesAlone();
+    void jobFileCannotBeWritten();
+    void emptyQueue();
+    void noTrustedWorker();
+
+private:
+    std::unique_ptr<IntegratedToolPage> makePage(const QStringList& paths);
+    QStringList makeFixtures(const QString& folder, int count, int corruptIndex = -1);
+    void plantStandIn(const QString& mode, int exitCode = 0);
+    void plantFile(const QByteArray& bytes);
+    QString plantedPath() const;
+    bool hasEmbeddedWorker() const;
+
+    QTemporaryDir scratch;
+    RecordingPrompts prompts;
+};
+
+void TestPsdSlimRun::initTestCase()
+{
+    setUpApplicationIdentity();
+    QSettings().setValue(u"general/language"_s, u"zh_CN"_s);
+    ProcessHygiene::install();
+    QVERIFY(scratch.isValid());
+    // The worker is extracted afresh from this build: a copy an earlier build left in this test's home would be
+    // reused as it is.
+    QFile::remove(QDir(WorkerExtraction::candidateFolders().at(0)).filePath(u"LeanfoldWorker.exe"_s));
+}
+
+void TestPsdSlimRun::init()
+{
+    prompts.asked.clear();
+    prompts.answers.clear();
+    for (const char* name : {"LEANFOLD_FAKE_MODE", "LEANFOLD_FAKE_EXIT", "LEANFOLD_FAKE_LINES", "LEANFOLD_FAKE_RELEASE",
+                             "LEANFOLD_FAKE_RECORD"})
+        qunsetenv(name);
+}
+
+void TestPsdSlimRun::cleanup()
+{
+    // The next test that wants the real worker gets it extracted afresh.
+    QFile::remove(plantedPath());
+    QVERIFY2(WorkerWatcher::jobFiles(kJobPattern).isEmpty(), "a job file outlived its worker");
+}
+
+void TestPsdSlimRun::cleanupTestCase()
+{
+    QCOMPARE(ProcessHygiene::destroyedWhileRunning(), 0);
+}
+
+std::unique_ptr<IntegratedToolPage> TestPsdSlimRun::makePage(const QStringList& paths)
+{
+    auto page = std::make_unique<IntegratedToolPage>(IntegratedTools::PsdSlim, nullptr, false);
+    page->setUserPrompts(&prompts);
+    page->addPaths(paths, false);
+    return page;
+}
+
+QStringList TestPsdSlimRun::makeFixtures(const QString& folder, int count, int corruptIndex)
+{
+    QDir().mkpath(folder);
+    QStringList paths;
+    for (int i = 0; i < count; ++i) {
+        const QString path = QDir(folder).filePath(u"f%1.psd"_s.arg(i + 1, 2, 10, QLatin1Char('0')));
+        const QByteArray bytes = i == corruptIndex ? PsdFixture::truncated() : PsdFixture::document(10 + i);
+        if (!PsdFixture::write(path, bytes))
+            return {};
+        paths.append(path);
+    }
+    return paths;
+}
+
+QString TestPsdSlimRun::plantedPath() const
+{
+    return QDir(WorkerExtraction::candidateFolders().at(0)).filePath(u"LeanfoldWorker.exe"_s);
+}
+
+// The stand-in takes the worker's place in the per-user folder, where the page's own lookup finds and trusts it.
+void TestPsdSlimRun::plantStandIn(const QString& mode, int exitCode)
+{
+    QFile standIn(QStringLiteral(LEANFOLD_FAKE_WORKER));
+    QVERIFY(standIn.open(QIODevice::ReadOnly));
+    plantFile(standIn.readAll());
+    qputenv("LEANFOLD_FAKE_MODE", mode.toUtf8());
+    qputenv("LEANFOLD_FAKE_EXIT", QByteArray::number(exitCode));
+}
+
+void TestPsdSlimRun::plantFile(const QByteArray& bytes)
+{
+    QVERIFY(QDir().mkpath(WorkerExtraction::candidateFolders().at(0)));
+    QFile::remove(plantedPath());
+    QVERIFY(PsdFixture::write(plantedPath(), bytes));
+    QVERIFY(QFile::setPermissions(plantedPath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                     QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                                                     QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                                     QFileDevice::ExeOther));
+}
+
+bool TestPsdSlimRun::hasEmbeddedWorker() const
+{
+    return QFile::exists(QLatin1String(WorkerExtraction::kWorkerResource));
+}
+
+void TestPsdSlimRun::fortyFiveFilesInThreeBatches()
+{
+    if (!hasEmbeddedWorker())
+        QSKIP("this build embeds no PSD slim worker");
+    const QStringList paths = makeFixtures(scratch.filePath(u"forty-five"_s), 45);
+    QCOMPARE(paths.size(), 45);
+    QList<qint64> before;
+    for (const QString& path : paths)
+        before.append(QFileInfo(path).size());
+
+    const auto page = makePage(paths);
+    RunProbe probe(*page);
+    QVERIFY(probe.complete());
+    auto* deep = page->findChild<QCheckBox*>(u"psdDeepClean"_s);
+    QVERIFY(deep && !deep->isChecked());
+    WorkerWatcher watcher(*page, probe.status, kJobPattern);
+    // Ticked while the first batch starts: the first job is already written, the second is not.
+    watcher.onWorker = [deep](int index) {
+        if (index == 0)
+            deep->setChecked(true);
+    };
+
+    probe.start->click();
+    QVERIFY(!probe.start->isEnabled());
+    QVERIFY(!probe.tree->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(probe.start->isEnabled(), kRunTimeout);
+
+    QVERIFY(prompts.asked.isEmpty());
+    QCOMPARE(watcher.statuses, (QStringList{batchStatus(1, 20), batchStatus(21, 40), batchStatus(41, 45)}));
+    QCOMPARE(watcher.jobs.size(), 3);
+    QCOMPARE(jobFiles(watcher.jobs.at(0)), paths.mid(0, 20));
+    QCOMPARE(jobFiles(watcher.jobs.at(1)), paths.mid(20, 20));
+    QCOMPARE(jobFiles(watcher.jobs.at(2)), paths.mid(40, 5));
+    QCOMPARE(watcher.jobs.at(0).value(u"deep"_s), QJsonValue(false));
+    QCOMPARE(watcher.jobs.at(1).value(u"deep"_s), QJsonValue(true));
+    QCOMPARE(watcher.jobs.at(2).value(u"deep"_s), QJsonValue(true));
+
+    // Every file slimmed: smaller, without its history, still a PSD.
+    qint64 savedTotal = 0;
+    QList<qint64> savedPerBatch{0, 0, 0};
+    for (int i = 0; i < paths.size(); ++i) {
+        const QByteArray after = PsdFixture::read(paths.at(i));
+        QVERIFY(after.startsWith("8BPS"));
+        QVERIFY2(!after.contains("xmpMM:History"), qPrintable(paths.at(i)));
+        QVERIFY(after.size() < before.at(i));
+        savedPerBatch[i / 20] += before.at(i) - after.size();
+        savedTotal += before.at(i) - after.size();
+    }
+
+    const QStringList lines = probe.logLines();
+    QVERIFY(QRegularExpression(u"^\\[\\d\\d:\\d\\d:\\d\\d\\] 开始无 Photoshop 安全瘦身，共 45 个文件；深度清理：关闭。$"_s)
+                .match(probe.logLinesWith(u"开始无"_s).value(0))
+                .hasMatch());
+    const QStringList batchLines = probe.logLinesWith(u"开始瘦身批次"_s);
+    QCOMPARE(batchLines, (QStringList{u"开始瘦身批次：第 1-20 项，共 45 项。"_s, u"开始瘦身批次：第 21-40 项，共 45 项。"_s,
+                                      u"开始瘦身批次：第 41-45 项，共 45 项。"_s}));
+    QCOMPARE(probe.logLinesWith(u"本批完成"_s),
+             (QStringList{u"本批完成：成功 20，失败 0，节省 %1。"_s.arg(sizeText(savedPerBatch.at(0))),
+                          u"本批完成：成功 20，失败 0，节省 %1。"_s.arg(sizeText(savedPerBatch.at(1))),
+                          u"本批完成：成功 5，失败 0，节省 %1。"_s.arg(sizeText(savedPerBatch.at(2)))}));
+    QCOMPARE(lines.last(), u"瘦身任务结束：完成 45 项，失败 0 项，累计节省 %1。"_s.arg(sizeText(savedTotal)));
+    QVERIFY(probe.logLinesWith(u"处理失败"_s).isEmpty());
+
+    QCOMPARE(probe.rowStatuses(), QStringList(45, u"已完成"_s));
+    QCOMPARE(probe.status->text(), u"处理完成"_s);
+    QCOMPARE(probe.bar->maximum(), 4500);
+    QCOMPARE(probe.bar->value(), 4500);
+    QCOMPARE(probe.remaining->text(), u"剩余时间：00:00:00"_s);
+    QVERIFY(probe.tree->isEnabled());
+    QVERIFY(!page->isRunning());
+}
+
+void TestPsdSlimRun::corruptFileEndsItsBatch()
+{
+    if (!hasEmbeddedWorker())
+        QSKIP("this build embeds no PSD slim worker");
+    const QStringList paths = makeFixtures(scratch.filePath(u"corrupt"_s), 25, 22);
+    QCOMPARE(paths.size(), 25);
+    const QByteArray corruptBefore = PsdFixture::read(paths.at(22));
+    const auto page = makePage(paths);
+    RunProbe probe(*page);
+    probe.start->click();
+    QTRY_VERIFY_WITH_TIMEOUT(probe.start->isEnabled(), kRunTimeout);
+
+    // The whole second batch ends "see the log"; its other files were slimmed all the same.
+    QStringList expected = QStringList(20, u"已完成"_s) + QStringList(5, u"已结束，详见日志"_s);
+    QCOMPARE(probe.rowStatuses(), expected);
+    QCOMPARE(PsdFixture::read(paths.at(22)), corruptBefore);
+    for (int i = 0; i < paths.size(); ++i) {
+        if (i != 22)
+            QVERIFY2(!PsdFixture::read(paths.at(i)).contains("xmpMM:History"), qPrintable(paths.at(i)));
+    }
+    QCOMPARE(probe.logLinesWith(u"处理失败：f23.psd"_s).size(), 1);
+    QVERIFY(probe.logLinesWith(u"本批完成"_s).last().startsWith(u"本批完成：成功 4，失败 1，节省 "_s));
+    QVERIFY(probe.logLines().last().startsWith(u"瘦身任务结束：完成 24 项，失败 1 项，累计节省 "_s));
+    QCOMPARE(probe.status->text(), u"处理完成，1 项失败"_s);
+}
+
+void TestPsdSlimRun::workerEndsWithoutDone_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("planted"); // replaces the stand-in when not empty
+    QTest::addColumn<QString>("rows");
+    QTest::addColumn<QString>("failureLine"); // empty: no failure line
+    QTest::addColumn<QString>("summary");
+
+    const QString crashLine = u"瘦身后台异常结束，当前批次 3 项未完成，退出码：%1。"_s;
+    // clang-format off
+    QTest::newRow("crash before DONE")  << u"crash"_s << 0 << QByteArray() << u"失败"_s << crashLine.arg(3)
+                                        << u"瘦身任务结束：完成 0 项，失败 3 项"_s;
+    QTest::newRow("exit 9 without DONE") << u"exitonly"_s << 9 << QByteArray() << u"失败"_s << crashLine.arg(9)
+                                        << u"瘦身任务结束：完成 0 项，失败 3 项"_s;
+    QTest::newRow("worker cannot start") << u"normal"_s << 0 << QByteArray("not a program\n") << u"失败"_s
+                                        << crashLine.arg(3) << u"瘦身任务结束：完成 0 项，失败 3 项"_s;
+    QTest::newRow("DONE with bad JSON") << u"badjson"_s << 0 << QByteArray() << u"已完成"_s << QString()
+                                        << u"瘦身任务结束：完成 0 项，失败 0 项"_s;
+    QTest::newRow("DONE without final line feed") << u"nofinallf"_s << 0 << QByteArray() << u"失败"_s
+                                        << crashLine.arg(0) << u"瘦身任务结束：完成 0 项，失败 3 项"_s;
+    // clang-format on
+}
+
+void TestPsdSlimRun::workerEndsWithoutDone()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, planted);
+    QFETCH(QString, rows);
+    QFETCH(QString, failureLine);
+    QFETCH(QString, summary);
+
+    plantStandIn(mode, exitCode);
+    if (!planted.isEmpty())
+        plantFile(planted);
+    const QString folder = u"ends-%1"_s.arg(QString::fromLatin1(QTest::currentDataTag())).replace(u' ', u'_');
+    const QStringList paths = makeFixtures(scratch.filePath(folder), 3);
+    const auto page = makePage(paths);
+    RunProbe probe(*page);
+    probe.start->click();
+    QTRY_VERIFY_WITH_TIMEOUT(probe.start->isEnabled(), kRunTimeout);
+
+    QCOMPARE(probe.rowStatuses(), QStringList(3, rows));
+    // Reported once, even where errorOccurred and finished both arrive.
+    QCOMPARE(probe.logLinesWith(u"瘦身后台异常结束"_s), failureLine.isEmpty() ? QStringList() : QStringList{failureLine});
+    QVERIFY2(probe.logLines().last().startsWith(summary), qPrintable(probe.logLines().last()));
+}
+
+void TestPsdSlimRun::itemLinesSettleTheirRows()
+{
+    plantStandIn(u"items"_s);
+    const QStringList paths = makeFixtures(scratch.filePath(u"items"_s), 3);
+    const auto page = makePage(paths);
+    RunProbe probe(*page);
+    probe.start->click();
+    QTRY_VERIFY_WITH_TIMEOUT(probe.start->isEnabled(), kRunTimeout);
+    // "ok" is success and nothing else is; DONE reports a failure, so the row without an ITEM line is sent to
+    // the log.
+    QCOMPARE(probe.rowStatuses(), (QStringList{u"已完成"_s, u"失败"_s, u"已结束，详见日志"_s}));
+    QCOMPARE(probe.logLinesWith(u"本批完成"_s), QStringList{u"本批完成：成功 3，失败 1，节省 %1。"_s.arg(sizeText(3000))});
+}
+
+void TestPsdSlimRun::progressCoversTheWholeQueue()
+{
+    plantStandIn(u"normal"_s);
+    const QString release = scratch.filePath(u"release-progress"_s);
+    QStringList paths;
+    for (int i = 0; i < 45; ++i) {
+        paths.append(scratch.filePath(u"progress/p%1.psd"_s.arg(i, 2, 10, QLatin1Char('0'))));
+        QDir().mkpath(QFileInfo(paths.last()).path());
+        QVERIFY(PsdFixture::write(paths.last(), "x"));
+    }
+    // A file whose name holds a tab: its ITEM line splits it into two fields, which must be joined again.
+    const QString tabbed = scratch.filePath(u"progress/tab\there.psd"_s);
+    QVERIFY(PsdFixture::write(tabbed, "x"));
+    paths.insert(42, tabbed);
+    paths.removeLast();
+
+    const auto page = makePage(paths);
+    RunProbe probe(*page);
+    WorkerWatcher watcher(*page, probe.status, kJobPattern);
+    watcher.onWorker = [&](int index) {
+        if (index == 2) {
+            qputenv("LEANFOLD_FAKE_LINES",
+                    "PROGRESS\t250\t500\tthird batch|ITEM\tok\t" + tabbed.toUtf8() + "|LOG\tsentinel");
+            qputenv("LEANFOLD_FAKE_RELEASE", release.toUtf8());
+        }
+    };
+    probe.start->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!probe.logLinesWith(u"sentinel"_s).isEmpty(), kRunTimeout);
+    QCOMPARE(probe.status->text(), u"third batch"_s);
+    QCOMPARE(probe.bar->maximum(), 4500);
+    QCOMPARE(probe.bar->value(), 4250);
+    QVERIFY(probe.bar->isTextVisible());
+    QVERIFY(QRegularExpression(u"^剩余时间：\\d\\d:\\d\\d:\\d\\d$"_s).match(probe.remaining->text()).hasMatch());
+    QCOMPARE(probe.tree->topLevelItem(42)->text(3), u"已完成"_s);
+    QCOMPARE(probe.tree->topLevelItem(43)->text(3), u"等待处理"_s);
+    QVERIFY(PsdFixture::write(release, "go"));
+    QTRY_VERIFY_WITH_TIMEOUT(probe.start->isEnabled(), kRunTimeout);
+    QCOMPARE(watcher.statuses.last(), batchStatus(41, 45));
+}
+
+void TestPsdSlimRun::confirmations_data()
+{
+    QTest::addColumn<int>("smallFiles");
+    QTest::addColumn<QList<qint64>>("largeSizes");
+    QTest::addColumn<QList<QMessageBox::StandardButton>>("answers");
+    QTest::addColumn<QStringList>("asked");
+    QTest::addColumn<bool>("runs");
+
+    const QString large = u"大批量 PSD/PSB 处理确认"_s;
+    const QString huge = u"超大 PSD/PSB 文件提示"_s;
+    using Sizes = QList<qint64>;
+    using Answers = QList<QMessageBox::StandardButton>;
+    const auto yes = QMessageBox::Yes;
+    const auto no = QMessageBox::No;
+    // clang-format off
+    QTest::newRow("200 files ask nothing")      << 200 << Sizes{}                  << Answers{}        << QStringList{}             << true;
+    QTest::newRow("201 files ask")              << 201 << Sizes{}                  << Answers{yes}     << QStringList{large}        << true;
+    QTest::newRow("201 files, refused")         << 201 << Sizes{}                  << Answers{no}      << QStringList{large}        << false;
+    QTest::newRow("over 20 GiB in total")       << 1   << Sizes{4 * kGiB, 4 * kGiB, 4 * kGiB, 4 * kGiB, 4 * kGiB, 1}
+                                                                                   << Answers{yes}     << QStringList{large}        << true;
+    QTest::newRow("exactly 20 GiB")             << 0   << Sizes{4 * kGiB, 4 * kGiB, 4 * kGiB, 4 * kGiB, 4 * kGiB}
+                                                                                   << Answers{}        << QStringList{}             << true;
+    QTest::newRow("one file over 4 GiB")        << 2   << Sizes{4 * kGiB + 1}      << Answers{yes}     << QStringList{huge}         << true;
+    QTest::newRow("over 4 GiB, refused")        << 2   << Sizes{4 * kGiB + 1}      << Answers{no}      << QStringList{huge}         << false;
+    QTest::newRow("first refused, no second")   << 201 << Sizes{5 * kGiB}          << Answers{no}      << QStringList{large}        << false;
+    QTest::newRow("first accepted, then second") << 201 << Sizes{5 * kGiB}         << Answers{yes, no} << QStringList{large, huge}  << false;
+    QTest::newRow("both accepted")              << 201 << Sizes{5 * kGiB}          << Answers{yes, yes} << QStringList{large, huge} << true;
+    // clang-format on
+}
+
+void TestPsdSlimRun::confirmations()
+{
+    QFETCH(int, smallFiles);
+    QFETCH(QList<qint64>, largeSizes);
+    QFETCH(QList<QMessageBox::StandardButton>, answers);
+    QFETCH(QStringList, asked);
+    QFETCH(bool, runs);
+
+    plantStandIn(u"normal"_s);
+    const QString folder = scratch.filePath(u"confirm-%1"_s.arg(QString::fromLatin1(QTest::currentDataTag()))
+                                                .replace(u' ', u'_'));
+    QVERIFY(QDir().mkpath(folder));
+    QStringList paths;
+    qint64 total = 0;
+    for (int i = 0; i < smallFiles; ++i) {
+        paths.append(QDir(folder).filePath(u"s%1.psd"_s.arg(i, 3, 10, QLatin1Char('0'))));
+        QVERIFY(makeSparse(paths.last(), 1024));
+        total += 1024;
+    }
+    for (int i = 0; i < largeSizes.size(); ++i) {
+        paths.append(QDir(folder).filePath(u"l%1.psb"_s.arg(i)));
+        QVERIFY(makeSparse(paths.last(), largeSizes.at(i)));
+        total += largeSizes.at(i);
+    }
+
+    const auto page = makePage(paths);
+    RunProbe probe(*page);
+    prompts.answers = answers;
+    const QString logBefore = probe.log->toPlainText();
+    probe.start->click();
+    QCOMPARE(prompts.titles(), asked);
+    for (const RecordingPrompts::Asked& question : std::as_const(prompts.asked)) {
+        QCOMPARE(question.buttons, QMessageBox::Yes | QMessageBox::No);
+        QCOMPARE(question.defaultButton, QMessageBox::Yes);
+        if (question.title == u"大批量 PSD/PSB 处理确认"_s) {
+            QCOMPARE(question.kind, UserPrompts::Kind::Question);
+            QCOMPARE(question.text,
+                     u"已选择 %1 个文件（%2）。为了避免长队列导致后台解析器内存持续增长，程序会每 20 个文件自动完成一个安全批次并重启后台组件。"
+                     "\n\n处理期间，每个文件所在目录必须保留可用临时空间，且单个 PSD/PSB 的解析可能占用数倍于文件大小的内存。不会覆盖未经结构校验的文件。是否继续？"_s
+                         .arg(paths.size())
+                         .arg(sizeText(total)));
+        } else {
+            QCOMPARE(question.kind, UserPrompts::Kind::Warning);
+            QCOMPARE(question.text,
+                     u"队列中包含大于 %1 的单个文件。该文件会在独立安全批次中处理，需要足够的磁盘临时空间与可用内存；内存不足、文件被占用或格式不受支持时，该项会标记为失败，其余文件将继续处理。是否继续？"_s
+                         .arg(sizeText(4 * kGiB)));
+        }
+    }
+    if (!runs) {
+        // A refusal leaves everything as it was.
+        QVERIFY(probe.start->isEnabled());
+        QCOMPARE(probe.log->toPlainText(), logBefore);
+        QCOMPARE(probe.status->text(), u"就绪"_s);
+        QVERIFY(!page->isRunning());
+        QVERIFY(WorkerWatcher::jobFiles(kJobPattern).isEmpty());
+        return;
+    }
+    QVERIFY(!probe.start->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(probe.start->isEnabled(), kRunTimeout);
+    QCOMPARE(probe.status->text(), u"处理完成"_s);
+}
+
+void TestPsdSlimRun::largeFileGoesAlone_data()
+{
+    QTest::addColumn<QList<qint64>>("sizes");
+    QTest::addColumn<QList<int>>("batches"); // batch sizes in order
+
+    constexpr qint64 gb = 1000 * 1000 * 1000;
+    // clang-format off
+    QTest::newRow("1 GB, 5 GB, 1 GB")        << QList<qint64>{gb, 5 * gb, gb}             << QList<int>{1, 1, 1};
+    QTest::newRow("big file at the head")    << QList<qint64>{5 * gb, gb, gb}             << QList<int>{1, 2};
+    QTest::newRow("exactly 4 GiB is normal") << QList<qint64>{gb, 4 * kGiB, gb}           << QList<int>{3};
+    QTest::newRow("two big files in a row")  << QList<qint64>{gb, 5 * gb, 5 * gb, gb, gb} << QList<int>{1, 1, 1, 2};
+    // clang-format on
+}
+
+void TestPsdSlimRun::largeFileGoesAlone()
+{
+    QFETCH(QList<qint64>, sizes);
+    QFETCH(QList<int>, batches);
+
+    plantStandIn(u"normal"_s);
+    const QString folder = scratch.filePath(u"alone-%1"_s.arg(QString::fromLatin1(QTest::currentDataTag()))
+                                                .replace(u' ', u'_'));
+    QVERIFY(QDir().mkpath(folder));
+    QStringList paths;
+    for (int i = 0; i < sizes.size(); ++i) {
+        paths.append(QDir(folder).filePath(u"big%1.psb"_s.arg(i)));
+        QVERIFY(makeSparse(paths.last(), sizes.at(i)));
+    }
+    const auto page = makePage(paths);
+    RunProbe probe(*page);
+    WorkerWatcher watcher(*page, probe.status, kJobPattern);
+    probe.start->click();
+    QTRY_VERIFY_WITH_TIMEOUT(probe.start->isEnabled(), kRunTimeout);
+
+    QList<int> seen;
+    QStringList handedOut;
+    for (const QJsonObject& job : std::as_const(watcher.jobs)) {
+        seen.append(int(jobFiles(job).size()));
+        handedOut += jobFiles(job);
+    }
+    QCOMPARE(seen, batches);
+    QCOMPARE(handedOut, paths);
+    const bool askedHuge = prompts.titles().contains(u"超大 PSD/PSB 文件提示"_s);
+    QCOMPARE(askedHuge, std::any_of(sizes.begin(), sizes.end(), [](qint64 s) { return s > 4 * kGiB; }));
+}
+
+void TestPsdSlimRun::jobFileCannotBeWritten()
+{
+    plantStandIn(u"normal"_s);
+    const QStringList paths = makeFixtures(scratch.filePath(u"nojob"_s), 25);
+    const auto page = makePage(paths);
+    RunProbe probe(*page);
+
+    // The temporary folder is a file: no job file can be made for the first batch.
+    const QString notAFolder = scratch.filePath(u"not-a-folder"_s);
+    QVERIFY(PsdFixture::write(notAFolder, "file"));
+    const QByteArray savedTemp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", notAFolder.toUtf8());
+    probe.start->click();
+    qputenv("TMPDIR", savedTemp);
+    QTRY_VERIFY_WITH_TIMEOUT(probe.start->isEnabled(), kRunTimeout);
+
+    QCOMPARE(prompts.titles(), QStringList{u"无法继续处理"_s});
+    QCOMPARE(prompts.asked.first().text, u"无法创建瘦身任务临时文件，剩余文件未被修改。"_s);
+    QCOMPARE(prompts.asked.first().kind, UserPrompts::Kind::Warning);
+    QCOMPARE(probe.rowStatuses(), QStringList(20, u"未开始"_s) + QStringList(5, u"等待处理"_s));
+    QCOMPARE(probe.status->text(), u"处理完成，20 项失败"_s);
+    QCOMPARE(probe.logLines().last(), u"瘦身任务结束：完成 0 项，失败 20 项，累计节省 %1。"_s.arg(sizeText(0)));
+    QVERIFY(!page->isRunning());
+}
+
+void TestPsdSlimRun::emptyQueue()
+{
+    const auto page = makePage({});
+    RunProbe probe(*page);
+    probe.start->click();
+    QCOMPARE(prompts.asked.size(), 1);
+    QCOMPARE(prompts.asked.first().kind, UserPrompts::Kind::Information);
+    QCOMPARE(prompts.asked.first().title, u"尚未选择文件"_s);
+    QCOMPARE(prompts.asked.first().text, u"请先选择 PSD/PSB 文件或文件夹。"_s);
+    QCOMPARE(prompts.asked.first().buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QVERIFY(probe.start->isEnabled());
+}
+
+void TestPsdSlimRun::noTrustedWorker()
+{
+    // Every candidate folder is blocked by a file where its "components" folder would be; a stand-in that would
+    // record its start lies in the current folder, where an untrusting lookup must never go.
+    const QStringList folders = WorkerExtraction::candidateFolders();
+    QStringList blockers;
+    for (const QString& folder : folders) {
+        const QString components = QFileInfo(folder).path();
+        if (QFileInfo(components).isDir())
+            QVERIFY(QDir(components).removeRecursively());
+        QVERIFY(QDir().mkpath(QFileInfo(components).path()));
+        QVERIFY(PsdFixture::write(components, "blocked"));
+        blockers.append(components);
+    }
+    const QString cwd = scratch.filePath(u"cwd"_s);
+    QVERIFY(QDir().mkpath(cwd));
+    const QString savedCwd = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(cwd));
+    QVERIFY(QFile::copy(QStringLiteral(LEANFOLD_FAKE_WORKER), QDir(cwd).filePath(u"LeanfoldWorker.exe"_s)));
+    const QString record = scratch.filePath(u"cwd-record"_s);
+    qputenv("LEANFOLD_FAKE_RECORD", record.toUtf8());
+
+    const QStringList paths = makeFixtures(scratch.filePath(u"untrusted"_s), 2);
+    const auto page = makePage(paths);
+    RunProbe probe(*page);
+    probe.start->click();
+
+    QDir::setCurrent(savedCwd);
+    for (const QString& blocker : blockers)
+        QFile::remove(blocker);
+    QCOMPARE(prompts.titles(), QStringList{u"无法开始处理"_s});
+    QCOMPARE(prompts.asked.first().text, u"后台瘦身组件不存在：LeanfoldWorker.exe"_s);
+    QVERIFY(!page->isRunning());
+    QVERIFY(probe.start->isEnabled());
+    QVERIFY(!QFile::exists(record));
+}
+
+QTEST_MAIN(TestPsdSlimRun)
+#include "TestPsdSlimRun.moc"
