@@ -67,8 +67,8 @@ void IntegratedToolPage::handleWorkerLine(const WorkerProtocol::WorkerLine& line
         }
         const int barMaximum = clampToInt(range);
         progressBar->setRange(0, barMaximum);
+        // The percentage text stays off: the page's bar is a thin 7 px line, and text drawn on it shows clipped.
         progressBar->setValue(int(std::clamp<qint64>(current, 0, barMaximum)));
-        progressBar->setTextVisible(true);
         statusLabel->setText(line.text);
         if (remainingLabel && current > 0 && runClock.isValid()) {
             const qint64 elapsedSeconds = runClock.elapsed() / 1000;
