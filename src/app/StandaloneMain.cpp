@@ -1,6 +1,7 @@
 #include "app/StandaloneMain.h"
 
 #include "i18n/Language.h"
+#include "app/SingleInstance.h"
 #include "log/RuntimeLog.h"
 #include "page/IntegratedToolPage.h"
 #include "platform/Platform.h"
@@ -107,19 +108,18 @@ int qMain(int argc, char** argv)
     const Platform::InstanceLock lock = Platform::acquireInstanceLock(toolId);
     if (lock == Platform::InstanceLock::Failed)
         return 66;
-    if (lock == Platform::InstanceLock::AlreadyRunning) {
-        // Another window of this tool runs in this session. An empty list needs no delivery; this build has no
-        // channel to the running window yet, so paths cannot be handed over and the launch fails visibly.
-        if (paths.isEmpty()) {
-            qInfo().noquote() << "standalone paths forwarded" << toolId << "count=" << 0;
-            return 0;
-        }
-        qWarning().noquote() << "unable to forward selected files to the running tool";
-        return 66;
-    }
+    if (lock == Platform::InstanceLock::AlreadyRunning)
+        return handOverToRunningInstance(toolId, paths);
 
     StandaloneToolWindow window(tool, nullptr);
     window.queuePaths(paths);
+    const EndpointOpening opening = openInstanceEndpoint(window, tool, paths);
+    if (opening == EndpointOpening::HandedOver)
+        return 0;
+    if (opening == EndpointOpening::Failed)
+        return 66;
+    installLanguageRestart(window, tool, QCoreApplication::applicationFilePath(), arguments.mid(1));
     window.show();
+    qInfo().noquote() << "standalone window shown" << toolId << "title=" << window.windowTitle();
     return app.exec();
 }

@@ -17,6 +17,9 @@ enum class InstanceLock {
 // Calling it again after Acquired returns Acquired without taking a second lock.
 InstanceLock acquireInstanceLock(const QString& toolId, QString* error = nullptr);
 
+// Gives the lock back before the process ends (a restart hands it to the new process). Nothing when not held.
+void releaseInstanceLock();
+
 // The login name of the current user: "USERNAME" where set; on Unix otherwise the name of getpwuid(getuid()).
 QString userName();
 

@@ -142,4 +142,12 @@ InstanceLock acquireInstanceLock(const QString& toolId, QString* error)
     return InstanceLock::Failed;
 }
 
+void releaseInstanceLock()
+{
+    if (heldLockDescriptor < 0)
+        return;
+    ::close(heldLockDescriptor); // closing the only descriptor drops the flock
+    heldLockDescriptor = -1;
+}
+
 } // namespace Platform

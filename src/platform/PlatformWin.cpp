@@ -47,4 +47,12 @@ InstanceLock acquireInstanceLock(const QString& toolId, QString* error)
     return InstanceLock::Acquired;
 }
 
+void releaseInstanceLock()
+{
+    if (!heldMutex)
+        return;
+    ::CloseHandle(heldMutex);
+    heldMutex = nullptr;
+}
+
 } // namespace Platform

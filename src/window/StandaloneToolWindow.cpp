@@ -21,6 +21,8 @@ StandaloneToolWindow::StandaloneToolWindow(IntegratedTools::Tool tool, QWidget* 
 
     page = new IntegratedToolPage(tool, this, true);
     page->setBackHandler([this] { close(); });
+    page->setSettingsHandler([this] { showSettingsDialog(); });
+    page->setHelpHandler([this] { showHelpDialog(); });
     setCentralWidget(page);
 }
 

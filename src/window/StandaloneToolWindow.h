@@ -5,6 +5,8 @@
 #include <QMainWindow>
 #include <QStringList>
 
+#include <functional>
+
 class IntegratedToolPage;
 
 // The one top-level window of the host: frames the tool's page and keeps its geometry per tool across runs.
@@ -20,10 +22,20 @@ public:
 
     static QString geometryKey(IntegratedTools::Tool tool);
 
+    // The page's settings and help actions (StandaloneToolDialogs.cpp). A confirmed new language is stored and
+    // then applied by the restart handler; without one the program is started again and this one quits.
+    void showSettingsDialog();
+    void showHelpDialog();
+    void setRestartHandler(std::function<void()> handler);
+
+    // The help dialog's document: the tool's heading and introduction, then the help page of the language.
+    static QString helpDocument(IntegratedTools::Tool tool);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
     IntegratedTools::Tool tool;
     IntegratedToolPage* page = nullptr;
+    std::function<void()> restartHandler;
 };
