@@ -111,22 +111,23 @@ void TestImageResizeRun::arguments_data()
     QTest::addColumn<QStringList>("options"); // the arguments before "--start"
 
     // clang-format off
-    QTest::newRow("defaults")           << 0 << 0 << true  << false << true  << QString()
+    QTest::newRow("defaults") << 0 << 0 << true << false << true << QString()
         << QStringList{u"--rule"_s, u"multiple4"_s, u"--fill"_s, u"transparent"_s, u"--centered"_s, u"--recursive"_s};
-    QTest::newRow("even, white")        << 1 << 1 << true  << false << true  << QString()
+    QTest::newRow("even, white") << 1 << 1 << true << false << true << QString()
         << QStringList{u"--rule"_s, u"even"_s, u"--fill"_s, u"white"_s, u"--centered"_s, u"--recursive"_s};
-    QTest::newRow("power of 2, black")  << 2 << 2 << true  << false << true  << QString()
+    QTest::newRow("power of 2, black") << 2 << 2 << true << false << true << QString()
         << QStringList{u"--rule"_s, u"power2"_s, u"--fill"_s, u"black"_s, u"--centered"_s, u"--recursive"_s};
-    QTest::newRow("not centered")       << 0 << 0 << false << false << true  << QString()
-        << QStringList{u"--rule"_s, u"multiple4"_s, u"--fill"_s, u"transparent"_s, u"--no-centered"_s, u"--recursive"_s};
-    QTest::newRow("PNG, not recursive") << 0 << 0 << true  << true  << false << QString()
+    QTest::newRow("not centered") << 0 << 0 << false << false << true << QString()
+        << QStringList{u"--rule"_s, u"multiple4"_s, u"--fill"_s, u"transparent"_s, u"--no-centered"_s,
+                       u"--recursive"_s};
+    QTest::newRow("PNG, not recursive") << 0 << 0 << true << true << false << QString()
         << QStringList{u"--rule"_s, u"multiple4"_s, u"--fill"_s, u"transparent"_s, u"--centered"_s, u"--png"_s};
-    QTest::newRow("output folder")      << 0 << 0 << true  << false << true  << u"  /out/调整 后  "_s
+    QTest::newRow("output folder") << 0 << 0 << true << false << true << u"  /out/调整 后  "_s
         << QStringList{u"--rule"_s, u"multiple4"_s, u"--fill"_s, u"transparent"_s, u"--centered"_s, u"--recursive"_s,
                        u"--output-dir"_s, u"/out/调整 后"_s};
     QTest::newRow("output folder of spaces") << 0 << 0 << true << false << true << u"   "_s
         << QStringList{u"--rule"_s, u"multiple4"_s, u"--fill"_s, u"transparent"_s, u"--centered"_s, u"--recursive"_s};
-    QTest::newRow("everything")         << 2 << 1 << false << true  << true  << u"/o"_s
+    QTest::newRow("everything") << 2 << 1 << false << true << true << u"/o"_s
         << QStringList{u"--rule"_s, u"power2"_s, u"--fill"_s, u"white"_s, u"--no-centered"_s, u"--png"_s,
                        u"--recursive"_s, u"--output-dir"_s, u"/o"_s};
     // clang-format on

@@ -102,8 +102,10 @@ void TestLayerExportRun::init()
 {
     prompts.asked.clear();
     prompts.answers.clear();
-    for (const char* name : {"LEANFOLD_FAKE_MODE", "LEANFOLD_FAKE_EXIT", "LEANFOLD_FAKE_LINES", "LEANFOLD_FAKE_RELEASE"})
+    for (const char* name :
+         {"LEANFOLD_FAKE_MODE", "LEANFOLD_FAKE_EXIT", "LEANFOLD_FAKE_LINES", "LEANFOLD_FAKE_RELEASE"}) {
         qunsetenv(name);
+    }
     const QString tag = QString::fromLatin1(QTest::currentTestFunction()) + u'-' +
                         QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_');
     record = scratch.filePath(u"record-"_s + tag);
@@ -152,14 +154,16 @@ void TestLayerExportRun::jobKeys_data()
     QTest::addColumn<QString>("output");
     QTest::addColumn<QString>("sizing"); // item data to select; empty keeps the default item
     QTest::addColumn<bool>("trim");
-    QTest::addColumn<QString>("expectedTail");
+    QTest::addColumn<QString>("jobOutput");
+    QTest::addColumn<QString>("jobSizing");
 
     // clang-format off
-    QTest::newRow("defaults")               << QString()          << QString()   << true  << u"\"output\":\"\",\"sizingMode\":\"multiple4\",\"trimTransparency\":true}"_s;
-    QTest::newRow("output folder trimmed")  << u"  /out/放这里 \t"_s << QString() << true  << u"\"output\":\"/out/放这里\",\"sizingMode\":\"multiple4\",\"trimTransparency\":true}"_s;
-    QTest::newRow("even sizing")            << QString()          << u"even"_s   << true  << u"\"output\":\"\",\"sizingMode\":\"even\",\"trimTransparency\":true}"_s;
-    QTest::newRow("no rule, trim cleared")  << QString()          << u"none"_s   << false << u"\"output\":\"\",\"sizingMode\":\"none\",\"trimTransparency\":false}"_s;
-    QTest::newRow("power of two")           << u"/o"_s            << u"power2"_s << true  << u"\"output\":\"/o\",\"sizingMode\":\"power2\",\"trimTransparency\":true}"_s;
+    QTest::newRow("defaults") << QString() << QString() << true << u""_s << u"multiple4"_s;
+    QTest::newRow("output folder trimmed")
+        << u"  /out/放这里 \t"_s << QString() << true << u"/out/放这里"_s << u"multiple4"_s;
+    QTest::newRow("even sizing") << QString() << u"even"_s << true << u""_s << u"even"_s;
+    QTest::newRow("no rule, trim cleared") << QString() << u"none"_s << false << u""_s << u"none"_s;
+    QTest::newRow("power of two") << u"/o"_s << u"power2"_s << true << u"/o"_s << u"power2"_s;
     // clang-format on
 }
 
@@ -168,7 +172,8 @@ void TestLayerExportRun::jobKeys()
     QFETCH(QString, output);
     QFETCH(QString, sizing);
     QFETCH(bool, trim);
-    QFETCH(QString, expectedTail);
+    QFETCH(QString, jobOutput);
+    QFETCH(QString, jobSizing);
 
     const auto page = makePage(3);
     RunProbe probe(*page);
@@ -182,13 +187,15 @@ void TestLayerExportRun::jobKeys()
 
     const Record seen = readRecord(record);
     // Compact JSON, keys in alphabetical order, absolute paths in queue order.
-    QCOMPARE(QString::fromUtf8(seen.job), u"{\"files\":[\"%1\",\"%2\",\"%3\"],"_s.arg(paths.at(0), paths.at(1), paths.at(2)) +
-                                              expectedTail);
+    const QString expected =
+        u"{\"files\":[\"%1\",\"%2\",\"%3\"],\"output\":\"%4\",\"sizingMode\":\"%5\",\"trimTransparency\":%6}"_s
+            .arg(paths.at(0), paths.at(1), paths.at(2), jobOutput, jobSizing, trim ? u"true"_s : u"false"_s);
+    QCOMPARE(QString::fromUtf8(seen.job), expected);
     QCOMPARE(seen.arguments.size(), 2);
     QCOMPARE(seen.arguments.at(0), u"--job"_s);
-    QVERIFY(QRegularExpression(u"^%1/Lumora-layer-export-\\w{6}\\.json$"_s.arg(QRegularExpression::escape(QDir::tempPath())))
-                .match(seen.arguments.at(1))
-                .hasMatch());
+    const QString jobName =
+        u"^%1/Lumora-layer-export-\\w{6}\\.json$"_s.arg(QRegularExpression::escape(QDir::tempPath()));
+    QVERIFY(QRegularExpression(jobName).match(seen.arguments.at(1)).hasMatch());
     QCOMPARE(seen.cwd, QFileInfo(workerPath()).absolutePath());
     QVERIFY(!QFile::exists(seen.arguments.at(1)));
 }
@@ -279,29 +286,35 @@ void TestLayerExportRun::protocol_data()
     QTest::addColumn<QStringList>("logLacks"); // texts no log line may hold
 
     const QString done3 = u"完成：导出 3，跳过 0，失败 0。"_s;
+    const QStringList none;
     // clang-format off
-    QTest::newRow("line split across reads") << u"split"_s << QByteArray() << true << u"导出：c.psd  part two"_s << 30 << 30
-                                             << QStringList{} << QStringList{};
-    QTest::newRow("CR LF line ends")         << u"crlf"_s << QByteArray("ERROR\tdisk\tfull") << false << u"处理完成"_s << 3 << 3
-                                             << QStringList{done3, u"导出错误：disk  full"_s} << QStringList{u"\r"_s};
-    QTest::newRow("progress with total 0")   << u"normal"_s << QByteArray("PROGRESS\t10\t0\tz") << true << u"z"_s << 1 << 1
-                                             << QStringList{} << QStringList{};
-    QTest::newRow("progress, three fields")  << u"normal"_s << QByteArray("PROGRESS\t1\t2") << true << u"导出：c.psd"_s << 3 << 3
-                                             << QStringList{} << QStringList{};
-    QTest::newRow("progress, bad numbers")   << u"normal"_s << QByteArray("PROGRESS\tx\t-4\tq") << true << u"q"_s << 0 << 1
-                                             << QStringList{} << QStringList{};
-    QTest::newRow("DONE with bad JSON")      << u"badjson"_s << QByteArray() << false << u"处理完成"_s << 3 << 3
-                                             << QStringList{u"完成：导出 0，跳过 0，失败 0。"_s} << QStringList{};
-    QTest::newRow("no final line feed")      << u"nofinallf"_s << QByteArray() << false << u"处理完成"_s << 3 << 3
-                                             << QStringList{} << QStringList{u"完成："_s};
-    QTest::newRow("invalid UTF-8")           << u"badutf8"_s << QByteArray() << false << QString() << 3 << 3
-                                             << QStringList{} << QStringList{};
-    QTest::newRow("over-long line dropped")  << u"overlong"_s << QByteArray() << false << u"处理完成"_s << 3 << 3
-                                             << QStringList{done3} << QStringList{u"999"_s, u"xxxxxxxx"_s};
-    QTest::newRow("white-space standard error") << u"stderr"_s << QByteArray() << false << u"处理完成"_s << 3 << 3
-                                             << QStringList{u"后台详情：first detail"_s, u"second detail"_s} << QStringList{};
-    QTest::newRow("unknown kinds ignored")   << u"normal"_s << QByteArray("WARN\tx|progress\t1\t1\tlow|DONE") << true
-                                             << u"导出：c.psd"_s << 3 << 3 << QStringList{} << QStringList{u"WARN"_s};
+    QTest::newRow("line split across reads")
+        << u"split"_s << QByteArray() << true << u"导出：c.psd  part two"_s << 30 << 30 << none << none;
+    QTest::newRow("CR LF line ends")
+        << u"crlf"_s << QByteArray("ERROR\tdisk\tfull") << false << u"处理完成"_s << 3 << 3
+        << QStringList{done3, u"导出错误：disk  full"_s} << QStringList{u"\r"_s};
+    QTest::newRow("progress with total 0")
+        << u"normal"_s << QByteArray("PROGRESS\t10\t0\tz") << true << u"z"_s << 1 << 1 << none << none;
+    QTest::newRow("progress, three fields")
+        << u"normal"_s << QByteArray("PROGRESS\t1\t2") << true << u"导出：c.psd"_s << 3 << 3 << none << none;
+    QTest::newRow("progress, bad numbers")
+        << u"normal"_s << QByteArray("PROGRESS\tx\t-4\tq") << true << u"q"_s << 0 << 1 << none << none;
+    QTest::newRow("DONE with bad JSON")
+        << u"badjson"_s << QByteArray() << false << u"处理完成"_s << 3 << 3
+        << QStringList{u"完成：导出 0，跳过 0，失败 0。"_s} << none;
+    QTest::newRow("no final line feed")
+        << u"nofinallf"_s << QByteArray() << false << u"处理完成"_s << 3 << 3 << none << QStringList{u"完成："_s};
+    QTest::newRow("invalid UTF-8")
+        << u"badutf8"_s << QByteArray() << false << QString() << 3 << 3 << none << none;
+    QTest::newRow("over-long line dropped")
+        << u"overlong"_s << QByteArray() << false << u"处理完成"_s << 3 << 3
+        << QStringList{done3} << QStringList{u"999"_s, u"xxxxxxxx"_s};
+    QTest::newRow("white-space standard error")
+        << u"stderr"_s << QByteArray() << false << u"处理完成"_s << 3 << 3
+        << QStringList{u"后台详情：first detail"_s, u"second detail"_s} << none;
+    QTest::newRow("unknown kinds ignored")
+        << u"normal"_s << QByteArray("WARN\tx|progress\t1\t1\tlow|DONE") << true << u"导出：c.psd"_s << 3 << 3
+        << none << QStringList{u"WARN"_s};
     // clang-format on
 }
 

@@ -391,18 +391,18 @@ void TestPsdSlimRun::confirmations_data()
     const auto yes = QMessageBox::Yes;
     const auto no = QMessageBox::No;
     // clang-format off
-    QTest::newRow("200 files ask nothing")      << 200 << Sizes{}                  << Answers{}        << QStringList{}             << true;
-    QTest::newRow("201 files ask")              << 201 << Sizes{}                  << Answers{yes}     << QStringList{large}        << true;
-    QTest::newRow("201 files, refused")         << 201 << Sizes{}                  << Answers{no}      << QStringList{large}        << false;
-    QTest::newRow("over 20 GiB in total")       << 1   << Sizes{4 * kGiB, 4 * kGiB, 4 * kGiB, 4 * kGiB, 4 * kGiB, 1}
-                                                                                   << Answers{yes}     << QStringList{large}        << true;
-    QTest::newRow("exactly 20 GiB")             << 0   << Sizes{4 * kGiB, 4 * kGiB, 4 * kGiB, 4 * kGiB, 4 * kGiB}
-                                                                                   << Answers{}        << QStringList{}             << true;
-    QTest::newRow("one file over 4 GiB")        << 2   << Sizes{4 * kGiB + 1}      << Answers{yes}     << QStringList{huge}         << true;
-    QTest::newRow("over 4 GiB, refused")        << 2   << Sizes{4 * kGiB + 1}      << Answers{no}      << QStringList{huge}         << false;
-    QTest::newRow("first refused, no second")   << 201 << Sizes{5 * kGiB}          << Answers{no}      << QStringList{large}        << false;
-    QTest::newRow("first accepted, then second") << 201 << Sizes{5 * kGiB}         << Answers{yes, no} << QStringList{large, huge}  << false;
-    QTest::newRow("both accepted")              << 201 << Sizes{5 * kGiB}          << Answers{yes, yes} << QStringList{large, huge} << true;
+    const Sizes twentyGiB{4 * kGiB, 4 * kGiB, 4 * kGiB, 4 * kGiB, 4 * kGiB};
+    QTest::newRow("200 files ask nothing") << 200 << Sizes{} << Answers{} << QStringList{} << true;
+    QTest::newRow("201 files ask") << 201 << Sizes{} << Answers{yes} << QStringList{large} << true;
+    QTest::newRow("201 files, refused") << 201 << Sizes{} << Answers{no} << QStringList{large} << false;
+    QTest::newRow("over 20 GiB in total") << 1 << twentyGiB << Answers{yes} << QStringList{large} << true;
+    QTest::newRow("exactly 20 GiB") << 0 << twentyGiB << Answers{} << QStringList{} << true;
+    QTest::newRow("one file over 4 GiB") << 2 << Sizes{4 * kGiB + 1} << Answers{yes} << QStringList{huge} << true;
+    QTest::newRow("over 4 GiB, refused") << 2 << Sizes{4 * kGiB + 1} << Answers{no} << QStringList{huge} << false;
+    QTest::newRow("first refused, no second") << 201 << Sizes{5 * kGiB} << Answers{no} << QStringList{large} << false;
+    QTest::newRow("first accepted, second refused")
+        << 201 << Sizes{5 * kGiB} << Answers{yes, no} << QStringList{large, huge} << false;
+    QTest::newRow("both accepted") << 201 << Sizes{5 * kGiB} << Answers{yes, yes} << QStringList{large, huge} << true;
     // clang-format on
 }
 

@@ -152,21 +152,22 @@ void TestWorkerExtraction::candidates_data()
     QTest::addColumn<bool>("needsRoot");
 
     // clang-format off
-    QTest::newRow("nothing there")                     << Setup::Nothing                 << 0 << false << false;
-    QTest::newRow("zero-byte file is written over")    << Setup::ZeroByteFile            << 0 << false << false;
-    QTest::newRow("own copy in a private folder")      << Setup::OwnCopy                 << 0 << true  << false;
-    QTest::newRow("file of another user replaced")     << Setup::ForeignOwner            << 0 << false << true;
-    QTest::newRow("group-writable file replaced")      << Setup::GroupWritable           << 0 << false << false;
-    QTest::newRow("file without run permission")       << Setup::NotRunnable             << 0 << false << false;
-    QTest::newRow("symbolic link replaced, not followed") << Setup::SymlinkToFile        << 0 << false << false;
-    QTest::newRow("dangling symbolic link replaced")   << Setup::DanglingSymlink         << 0 << false << false;
-    QTest::newRow("directory in the worker's place")   << Setup::DirectoryInPlace        << 1 << false << false;
-    QTest::newRow("planted in a folder open to others") << Setup::FolderOpenToOthers     << 1 << false << false;
-    QTest::newRow("no extraction into a folder open to others") << Setup::FolderOpenToOthersEmpty << 1 << false << false;
-    QTest::newRow("folder of another user")            << Setup::FolderOfAnotherUser     << 1 << false << true;
-    QTest::newRow("a parent open to others")           << Setup::ParentOpenToOthers      << 1 << false << false;
-    QTest::newRow("sticky parent of root, like /tmp")  << Setup::StickyParentOfRoot      << 0 << false << true;
-    QTest::newRow("candidate folder cannot be made")   << Setup::CandidateIsAFile        << 1 << false << false;
+    QTest::newRow("nothing there") << Setup::Nothing << 0 << false << false;
+    QTest::newRow("zero-byte file is written over") << Setup::ZeroByteFile << 0 << false << false;
+    QTest::newRow("own copy in a private folder") << Setup::OwnCopy << 0 << true << false;
+    QTest::newRow("file of another user replaced") << Setup::ForeignOwner << 0 << false << true;
+    QTest::newRow("group-writable file replaced") << Setup::GroupWritable << 0 << false << false;
+    QTest::newRow("file without run permission") << Setup::NotRunnable << 0 << false << false;
+    QTest::newRow("symbolic link replaced, not followed") << Setup::SymlinkToFile << 0 << false << false;
+    QTest::newRow("dangling symbolic link replaced") << Setup::DanglingSymlink << 0 << false << false;
+    QTest::newRow("directory in the worker's place") << Setup::DirectoryInPlace << 1 << false << false;
+    QTest::newRow("planted in a folder open to others") << Setup::FolderOpenToOthers << 1 << false << false;
+    QTest::newRow("nothing written into a folder open to others")
+        << Setup::FolderOpenToOthersEmpty << 1 << false << false;
+    QTest::newRow("folder of another user") << Setup::FolderOfAnotherUser << 1 << false << true;
+    QTest::newRow("a parent open to others") << Setup::ParentOpenToOthers << 1 << false << false;
+    QTest::newRow("sticky parent of root, like /tmp") << Setup::StickyParentOfRoot << 0 << false << true;
+    QTest::newRow("candidate folder cannot be made") << Setup::CandidateIsAFile << 1 << false << false;
     // clang-format on
 }
 
@@ -181,7 +182,8 @@ void TestWorkerExtraction::candidates()
 
     const QString base = root + QStringLiteral("/") + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_');
     const QString parent = base + QStringLiteral("/one");
-    const QStringList folders{parent + QStringLiteral("/components/2.36"), base + QStringLiteral("/two/components/2.36")};
+    const QStringList folders{parent + QStringLiteral("/components/2.36"),
+                              base + QStringLiteral("/two/components/2.36")};
     const QString target = folders.at(0) + QStringLiteral("/LeanfoldWorker.exe");
     const QString elsewhere = base + QStringLiteral("/elsewhere.sh");
     QVERIFY(QDir().mkpath(folders.at(0)));

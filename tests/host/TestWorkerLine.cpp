@@ -16,8 +16,14 @@ private slots:
     void takeCompleteLines_data();
     void takeCompleteLines();
     void overlongLineIsDroppedWhole();
-    void parseWorkerLine_data();
-    void parseWorkerLine();
+    void textLines_data();
+    void textLines();
+    void progressLines_data();
+    void progressLines();
+    void itemLines_data();
+    void itemLines();
+    void ignoredLines_data();
+    void ignoredLines();
     void doneCounts_data();
     void doneCounts();
 };
@@ -44,26 +50,27 @@ void TestWorkerLine::takeCompleteLines_data()
     QTest::addColumn<QByteArray>("rest");
 
     using L = QList<QByteArray>;
+    const QByteArray none;
     // clang-format off
-    QTest::newRow("one line")              << L{"LOG\ta\n"}                   << L{"LOG\ta"}               << QByteArray();
-    QTest::newRow("two lines, one read")   << L{"LOG\ta\nLOG\tb\n"}           << L{"LOG\ta", "LOG\tb"}     << QByteArray();
-    QTest::newRow("split inside a number") << L{"PROGRESS\t1", "25\t500\tx\n"} << L{"PROGRESS\t125\t500\tx"} << QByteArray();
-    QTest::newRow("split at the line feed") << L{"LOG\ta", "\n"}               << L{"LOG\ta"}               << QByteArray();
-    QTest::newRow("carriage return kept")  << L{"LOG\ta\r\n"}                 << L{"LOG\ta\r"}             << QByteArray();
-    QTest::newRow("no final line feed")    << L{"LOG\ta\nDONE\t{}"}           << L{"LOG\ta"}               << QByteArray("DONE\t{}");
-    QTest::newRow("empty lines")           << L{"\n\nLOG\ta\n"}               << L{"", "", "LOG\ta"}       << QByteArray();
-    QTest::newRow("byte by byte")          << L{"L", "O", "G", "\t", "z", "\n"} << L{"LOG\tz"}             << QByteArray();
-    QTest::newRow("nothing yet")           << L{"PROG"}                       << L{}                       << QByteArray("PROG");
+    QTest::newRow("one line") << L{"LOG\ta\n"} << L{"LOG\ta"} << none;
+    QTest::newRow("two lines, one read") << L{"LOG\ta\nLOG\tb\n"} << L{"LOG\ta", "LOG\tb"} << none;
+    QTest::newRow("split inside a number") << L{"PROGRESS\t1", "25\t5\tx\n"} << L{"PROGRESS\t125\t5\tx"} << none;
+    QTest::newRow("split at the line feed") << L{"LOG\ta", "\n"} << L{"LOG\ta"} << none;
+    QTest::newRow("carriage return kept") << L{"LOG\ta\r\n"} << L{"LOG\ta\r"} << none;
+    QTest::newRow("no final line feed") << L{"LOG\ta\nDONE\t{}"} << L{"LOG\ta"} << QByteArray("DONE\t{}");
+    QTest::newRow("empty lines") << L{"\n\nLOG\ta\n"} << L{"", "", "LOG\ta"} << none;
+    QTest::newRow("byte by byte") << L{"L", "O", "G", "\t", "z", "\n"} << L{"LOG\tz"} << none;
+    QTest::newRow("nothing yet") << L{"PROG"} << L{} << QByteArray("PROG");
     // clang-format on
 
     const QByteArray longest = "LOG\t" + QByteArray(kMaxLineBytes - 4, 'x');
-    QTest::newRow("line exactly at the limit") << L{longest + "\nLOG\tb\n"} << L{longest, "LOG\tb"} << QByteArray();
+    QTest::newRow("line exactly at the limit") << L{longest + "\nLOG\tb\n"} << L{longest, "LOG\tb"} << none;
     const QByteArray tooLong = longest + 'y';
-    QTest::newRow("complete line over the limit") << L{tooLong + "\nLOG\tb\n"} << L{"LOG\tb"} << QByteArray();
+    QTest::newRow("complete line over the limit") << L{tooLong + "\nLOG\tb\n"} << L{"LOG\tb"} << none;
     QTest::newRow("partial line over the limit, tail later")
-        << L{tooLong, "DONE\t{\"exported\":1}\nLOG\tafter\n"} << L{"LOG\tafter"} << QByteArray();
+        << L{tooLong, "DONE\t{\"exported\":1}\nLOG\tafter\n"} << L{"LOG\tafter"} << none;
     QTest::newRow("tail itself outgrows the limit")
-        << L{tooLong, tooLong, "ITEM\tok\t/a.psd\nLOG\tafter\n"} << L{"LOG\tafter"} << QByteArray();
+        << L{tooLong, tooLong, "ITEM\tok\t/a.psd\nLOG\tafter\n"} << L{"LOG\tafter"} << none;
 }
 
 void TestWorkerLine::takeCompleteLines()
@@ -95,78 +102,120 @@ void TestWorkerLine::overlongLineIsDroppedWhole()
     QVERIFY(buffer.isEmpty());
 }
 
-void TestWorkerLine::parseWorkerLine_data()
+void TestWorkerLine::textLines_data()
 {
     QTest::addColumn<QByteArray>("line");
-    QTest::addColumn<bool>("accepted");
     QTest::addColumn<WorkerLine::Kind>("kind");
     QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("current");
-    QTest::addColumn<int>("total");
-    QTest::addColumn<QString>("result");
-    QTest::addColumn<QString>("path");
 
     using K = WorkerLine::Kind;
-    const QString none;
     // clang-format off
-    QTest::newRow("log")                    << QByteArray("LOG\thello")            << true  << K::Log   << u"hello"_qs << 0 << 1 << none << none;
-    QTest::newRow("log, fields joined")     << QByteArray("LOG\ta\tb\tc")           << true  << K::Log   << u"a  b  c"_qs << 0 << 1 << none << none;
-    QTest::newRow("log without text")       << QByteArray("LOG")                    << true  << K::Log   << u""_qs << 0 << 1 << none << none;
-    QTest::newRow("log, trailing tab lost") << QByteArray("LOG\ta\t")               << true  << K::Log   << u"a"_qs << 0 << 1 << none << none;
-    QTest::newRow("log with CR LF")         << QByteArray("LOG\ta\r\n")             << true  << K::Log   << u"a"_qs << 0 << 1 << none << none;
-    QTest::newRow("log, empty middle")      << QByteArray("LOG\ta\t\tb")            << true  << K::Log   << u"a    b"_qs << 0 << 1 << none << none;
-    QTest::newRow("log, invalid UTF-8")     << QByteArray("LOG\tx\xff\xfey")        << true  << K::Log   << u"x\uFFFD\uFFFDy"_qs << 0 << 1 << none << none;
-    QTest::newRow("log, Chinese")           << QByteArray("LOG\t\xe5\xae\x8c\xe6\x88\x90") << true << K::Log << u"完成"_qs << 0 << 1 << none << none;
-    QTest::newRow("leading white space")    << QByteArray(" \t\vLOG\ta")            << true  << K::Log   << u"a"_qs << 0 << 1 << none << none;
-    QTest::newRow("error")                  << QByteArray("ERROR\tbad\tjob")        << true  << K::Error << u"bad  job"_qs << 0 << 1 << none << none;
-    QTest::newRow("progress")               << QByteArray("PROGRESS\t250\t500\tstep") << true << K::Progress << u"step"_qs << 250 << 500 << none << none;
-    QTest::newRow("progress, text w/ tabs") << QByteArray("PROGRESS\t1\t2\ta\tb")   << true  << K::Progress << u"a  b"_qs << 1 << 2 << none << none;
-    QTest::newRow("progress, empty text")   << QByteArray("PROGRESS\t1\t2\t\t")     << false << K::Log   << none << 0 << 1 << none << none;
-    QTest::newRow("progress, three fields") << QByteArray("PROGRESS\t1\t2")         << false << K::Log   << none << 0 << 1 << none << none;
-    QTest::newRow("progress, bad numbers")  << QByteArray("PROGRESS\tx\ty\tz")      << true  << K::Progress << u"z"_qs << 0 << 1 << none << none;
-    QTest::newRow("progress, total 0")      << QByteArray("PROGRESS\t10\t0\tz")     << true  << K::Progress << u"z"_qs << 10 << 1 << none << none;
-    QTest::newRow("progress, total < 0")    << QByteArray("PROGRESS\t10\t-5\tz")    << true  << K::Progress << u"z"_qs << 10 << 1 << none << none;
-    QTest::newRow("progress, negative")     << QByteArray("PROGRESS\t-3\t9\tz")     << true  << K::Progress << u"z"_qs << -3 << 9 << none << none;
-    QTest::newRow("progress, overflow")     << QByteArray("PROGRESS\t99999999999\t9\tz") << true << K::Progress << u"z"_qs << 0 << 9 << none << none;
-    QTest::newRow("item")                   << QByteArray("ITEM\tok\t/a/b.psd")     << true  << K::Item  << none << 0 << 1 << u"ok"_qs << u"/a/b.psd"_qs;
-    QTest::newRow("item, tab in path")      << QByteArray("ITEM\tok\t/a/x\ty.psd")  << true  << K::Item  << none << 0 << 1 << u"ok"_qs << u"/a/x\ty.psd"_qs;
-    QTest::newRow("item, upper-case OK")    << QByteArray("ITEM\tOK\t/a.psd")       << true  << K::Item  << none << 0 << 1 << u"OK"_qs << u"/a.psd"_qs;
-    QTest::newRow("item, two fields")       << QByteArray("ITEM\tok")               << false << K::Log   << none << 0 << 1 << none << none;
-    QTest::newRow("done without JSON")      << QByteArray("DONE")                   << false << K::Log   << none << 0 << 1 << none << none;
-    QTest::newRow("kind is case-sensitive") << QByteArray("log\ta")                 << false << K::Log   << none << 0 << 1 << none << none;
-    QTest::newRow("unknown kind")           << QByteArray("WARN\ta")                << false << K::Log   << none << 0 << 1 << none << none;
-    QTest::newRow("empty")                  << QByteArray("")                       << false << K::Log   << none << 0 << 1 << none << none;
-    QTest::newRow("white space only")       << QByteArray(" \t\r\n\f\v")            << false << K::Log   << none << 0 << 1 << none << none;
-    QTest::newRow("NUL-led line")           << QByteArray("\0LOG\ta", 6)            << false << K::Log   << none << 0 << 1 << none << none;
+    QTest::newRow("log")                    << QByteArray("LOG\thello")        << K::Log   << u"hello"_qs;
+    QTest::newRow("log, fields joined")     << QByteArray("LOG\ta\tb\tc")      << K::Log   << u"a  b  c"_qs;
+    QTest::newRow("log without text")       << QByteArray("LOG")               << K::Log   << u""_qs;
+    QTest::newRow("log, trailing tab lost") << QByteArray("LOG\ta\t")          << K::Log   << u"a"_qs;
+    QTest::newRow("log with CR LF")         << QByteArray("LOG\ta\r\n")        << K::Log   << u"a"_qs;
+    QTest::newRow("log, empty middle")      << QByteArray("LOG\ta\t\tb")       << K::Log   << u"a    b"_qs;
+    QTest::newRow("log, invalid UTF-8")     << QByteArray("LOG\tx\xff\xfey")   << K::Log   << u"x\uFFFD\uFFFDy"_qs;
+    QTest::newRow("log, Chinese")           << QByteArray("LOG\t\xe5\xae\x8c\xe6\x88\x90") << K::Log << u"完成"_qs;
+    QTest::newRow("leading white space")    << QByteArray(" \t\vLOG\ta")       << K::Log   << u"a"_qs;
+    QTest::newRow("error")                  << QByteArray("ERROR\tbad\tjob")   << K::Error << u"bad  job"_qs;
     // clang-format on
 }
 
-void TestWorkerLine::parseWorkerLine()
+void TestWorkerLine::textLines()
 {
     QFETCH(QByteArray, line);
-    QFETCH(bool, accepted);
-
-    const std::optional<WorkerLine> parsed = WorkerProtocol::parseWorkerLine(line);
-    QCOMPARE(parsed.has_value(), accepted);
-    if (!accepted)
-        return;
     QFETCH(WorkerLine::Kind, kind);
     QFETCH(QString, text);
-    QFETCH(int, current);
-    QFETCH(int, total);
-    QFETCH(QString, result);
-    QFETCH(QString, path);
+    const std::optional<WorkerLine> parsed = WorkerProtocol::parseWorkerLine(line);
+    QVERIFY(parsed);
     QCOMPARE(parsed->kind, kind);
     QCOMPARE(parsed->text, text);
+}
+
+void TestWorkerLine::progressLines_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("current");
+    QTest::addColumn<int>("total");
+    QTest::addColumn<QString>("text");
+
+    // clang-format off
+    QTest::newRow("progress")               << QByteArray("PROGRESS\t250\t500\tstep")     << 250 << 500 << u"step"_qs;
+    QTest::newRow("text with tabs")         << QByteArray("PROGRESS\t1\t2\ta\tb")         << 1   << 2   << u"a  b"_qs;
+    QTest::newRow("bad numbers")            << QByteArray("PROGRESS\tx\ty\tz")            << 0   << 1   << u"z"_qs;
+    QTest::newRow("total 0")                << QByteArray("PROGRESS\t10\t0\tz")           << 10  << 1   << u"z"_qs;
+    QTest::newRow("total below 0")          << QByteArray("PROGRESS\t10\t-5\tz")          << 10  << 1   << u"z"_qs;
+    QTest::newRow("negative current")       << QByteArray("PROGRESS\t-3\t9\tz")           << -3  << 9   << u"z"_qs;
+    QTest::newRow("current beyond int")     << QByteArray("PROGRESS\t99999999999\t9\tz")  << 0   << 9   << u"z"_qs;
+    // clang-format on
+}
+
+void TestWorkerLine::progressLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(int, current);
+    QFETCH(int, total);
+    QFETCH(QString, text);
+    const std::optional<WorkerLine> parsed = WorkerProtocol::parseWorkerLine(line);
+    QVERIFY(parsed);
+    QCOMPARE(parsed->kind, WorkerLine::Kind::Progress);
     QCOMPARE(parsed->current, current);
     QCOMPARE(parsed->total, total);
+    QCOMPARE(parsed->text, text);
+}
+
+void TestWorkerLine::itemLines_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<QString>("path");
+
+    // clang-format off
+    QTest::newRow("item")              << QByteArray("ITEM\tok\t/a/b.psd")    << u"ok"_qs << u"/a/b.psd"_qs;
+    QTest::newRow("tab in path")       << QByteArray("ITEM\tok\t/a/x\ty.psd") << u"ok"_qs << u"/a/x\ty.psd"_qs;
+    QTest::newRow("upper-case OK")     << QByteArray("ITEM\tOK\t/a.psd")      << u"OK"_qs << u"/a.psd"_qs;
+    QTest::newRow("two tabs in path")  << QByteArray("ITEM\tfail\t/a\t\tb")   << u"fail"_qs << u"/a\t\tb"_qs;
+    // clang-format on
+}
+
+void TestWorkerLine::itemLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, result);
+    QFETCH(QString, path);
+    const std::optional<WorkerLine> parsed = WorkerProtocol::parseWorkerLine(line);
+    QVERIFY(parsed);
+    QCOMPARE(parsed->kind, WorkerLine::Kind::Item);
     QCOMPARE(parsed->result, result);
     QCOMPARE(parsed->path, path);
 }
 
-void TestWorkerLine::doneCounts_data()
+void TestWorkerLine::ignoredLines_data()
 {
     QTest::addColumn<QByteArray>("line");
+
+    QTest::newRow("progress, empty text") << QByteArray("PROGRESS\t1\t2\t\t");
+    QTest::newRow("progress, three fields") << QByteArray("PROGRESS\t1\t2");
+    QTest::newRow("item, two fields") << QByteArray("ITEM\tok");
+    QTest::newRow("done without JSON") << QByteArray("DONE");
+    QTest::newRow("kind is case-sensitive") << QByteArray("log\ta");
+    QTest::newRow("unknown kind") << QByteArray("WARN\ta");
+    QTest::newRow("empty") << QByteArray("");
+    QTest::newRow("white space only") << QByteArray(" \t\r\n\f\v");
+    QTest::newRow("NUL-led line") << QByteArray("\0LOG\ta", 6);
+}
+
+void TestWorkerLine::ignoredLines()
+{
+    QFETCH(QByteArray, line);
+    QVERIFY(!WorkerProtocol::parseWorkerLine(line));
+}
+
+void TestWorkerLine::doneCounts_data()
+{
+    QTest::addColumn<QByteArray>("json"); // the fields after "DONE\t"
     QTest::addColumn<int>("exported");
     QTest::addColumn<int>("skipped");
     QTest::addColumn<int>("failed");
@@ -174,28 +223,30 @@ void TestWorkerLine::doneCounts_data()
 
     // clang-format off
     QTest::newRow("worker's own form")
-        << QByteArray(R"(DONE	{"exported":19,"skipped":0,"failed":1,"bytesSaved":123456789012,"modifications":40})")
+        << QByteArray(R"({"exported":19,"skipped":0,"failed":1,"bytesSaved":123456789012,"modifications":40})")
         << 19 << 0 << 1 << qint64(123456789012);
-    QTest::newRow("negative saving")   << QByteArray(R"(DONE	{"exported":1,"bytesSaved":-512})")     << 1 << 0 << 0 << qint64(-512);
-    QTest::newRow("bad JSON")          << QByteArray(R"(DONE	{"exported":3,)")                        << 0 << 0 << 0 << qint64(0);
-    QTest::newRow("not an object")     << QByteArray("DONE\t[1,2,3]")                                   << 0 << 0 << 0 << qint64(0);
-    QTest::newRow("strings are not numbers") << QByteArray(R"(DONE	{"exported":"4","bytesSaved":"99"})") << 0 << 0 << 0 << qint64(0);
-    QTest::newRow("huge double")       << QByteArray(R"(DONE	{"failed":1e300,"bytesSaved":1e300})")    << 0 << 0 << 0 << qint64(0);
-    QTest::newRow("missing keys")      << QByteArray("DONE\t{}")                                        << 0 << 0 << 0 << qint64(0);
+    QTest::newRow("negative saving")
+        << QByteArray(R"({"exported":1,"bytesSaved":-512})") << 1 << 0 << 0 << qint64(-512);
+    QTest::newRow("bad JSON") << QByteArray(R"({"exported":3,)") << 0 << 0 << 0 << qint64(0);
+    QTest::newRow("not an object") << QByteArray("[1,2,3]") << 0 << 0 << 0 << qint64(0);
+    QTest::newRow("strings are not numbers")
+        << QByteArray(R"({"exported":"4","bytesSaved":"99"})") << 0 << 0 << 0 << qint64(0);
+    QTest::newRow("huge double") << QByteArray(R"({"failed":1e300,"bytesSaved":1e300})") << 0 << 0 << 0 << qint64(0);
+    QTest::newRow("missing keys") << QByteArray("{}") << 0 << 0 << 0 << qint64(0);
     // The JSON is joined back with a tab, so tabs between its tokens survive the split.
-    QTest::newRow("tabs inside JSON")  << QByteArray("DONE\t{\"failed\":2,\t\"exported\":\t5}")        << 5 << 0 << 2 << qint64(0);
+    QTest::newRow("tabs inside JSON") << QByteArray("{\"failed\":2,\t\"exported\":\t5}") << 5 << 0 << 2 << qint64(0);
     // clang-format on
 }
 
 void TestWorkerLine::doneCounts()
 {
-    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, json);
     QFETCH(int, exported);
     QFETCH(int, skipped);
     QFETCH(int, failed);
     QFETCH(qint64, bytesSaved);
 
-    const std::optional<WorkerLine> parsed = WorkerProtocol::parseWorkerLine(line);
+    const std::optional<WorkerLine> parsed = WorkerProtocol::parseWorkerLine("DONE\t" + json);
     QVERIFY(parsed);
     QCOMPARE(parsed->kind, WorkerLine::Kind::Done);
     QCOMPARE(parsed->counts.exported, exported);
