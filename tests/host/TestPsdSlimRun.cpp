@@ -96,6 +96,9 @@ void TestPsdSlimRun::initTestCase()
     QSettings().setValue(u"general/language"_s, u"zh_CN"_s);
     ProcessHygiene::install();
     QVERIFY(scratch.isValid());
+    // This test's own temporary folder: job files an interrupted earlier run left would be counted as ours.
+    for (const QString& stale : WorkerWatcher::jobFiles(kJobPattern))
+        QFile::remove(QDir(QDir::tempPath()).filePath(stale));
     // The worker is extracted afresh from this build: a copy an earlier build left in this test's home would be
     // reused as it is.
     QFile::remove(QDir(WorkerExtraction::candidateFolders().at(0)).filePath(u"LeanfoldWorker.exe"_s));

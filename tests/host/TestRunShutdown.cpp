@@ -52,6 +52,7 @@ class TestRunShutdown : public QObject
 
 private slots:
     void initTestCase();
+    void cleanup();
     void cleanupTestCase();
     void closingTheWindowEndsTheWorker();
     void closingDuringARealRunKeepsFilesWhole();
@@ -67,9 +68,20 @@ void TestRunShutdown::initTestCase()
     QSettings().setValue(u"general/language"_s, u"zh_CN"_s);
     ProcessHygiene::install();
     QVERIFY(scratch.isValid());
+    // This test's own temporary folder: job files an interrupted earlier run left would be counted as ours.
+    for (const QString& stale : WorkerWatcher::jobFiles(kJobPattern))
+        QFile::remove(QDir(QDir::tempPath()).filePath(stale));
     // The worker is extracted afresh from this build: a copy an earlier build left in this test's home would be
     // reused as it is.
     QFile::remove(QDir(WorkerExtraction::candidateFolders().at(0)).filePath(u"LeanfoldWorker.exe"_s));
+}
+
+void TestRunShutdown::cleanup()
+{
+    // Also after a failed check: the next test must find the real worker, not the stand-in.
+    QFile::remove(QDir(WorkerExtraction::candidateFolders().at(0)).filePath(u"LeanfoldWorker.exe"_s));
+    qunsetenv("LEANFOLD_FAKE_MODE");
+    qunsetenv("LEANFOLD_FAKE_RECORD");
 }
 
 void TestRunShutdown::cleanupTestCase()
@@ -118,9 +130,6 @@ void TestRunShutdown::closingTheWindowEndsTheWorker()
     QCOMPARE(ProcessHygiene::destroyedWhileRunning(), 0);
     for (const QString& path : paths)
         QCOMPARE(PsdFixture::read(path), PsdFixture::document(5));
-    QFile::remove(planted);
-    qunsetenv("LEANFOLD_FAKE_MODE");
-    qunsetenv("LEANFOLD_FAKE_RECORD");
 }
 
 void TestRunShutdown::closingDuringARealRunKeepsFilesWhole()
