@@ -23,3 +23,10 @@ foreach(name TestPsdSlimRun TestLayerExportRun TestImageResizeRun TestRunShutdow
     LEANFOLD_FAKE_IMAGE_RESIZE="$<TARGET_FILE:LeanfoldFakeImageResize>")
   add_dependencies(${name} LeanfoldFakeWorker LeanfoldFakeImageResize)
 endforeach()
+
+# With the worker embedded, the program's self-test finds it (extracting it into the test's private home) and
+# passes.
+if(TARGET LeanfoldWorker)
+  add_test(NAME LeanfoldSelfTestWithWorker COMMAND Leanfold --standalone-self-test)
+  leanfold_test_environment(LeanfoldSelfTestWithWorker)
+endif()
