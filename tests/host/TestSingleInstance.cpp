@@ -39,6 +39,7 @@ private slots:
     void bareSecondLaunchLeavesFirstAlone();
     void secondLaunchUsesInboxWhenEndpointIsGone();
     void secondLaunchWithNoChannelFails();
+    void firstInstanceWithoutEndpointFails();
     void killedInstanceLeavesNoObstacle_data();
     void killedInstanceLeavesNoObstacle();
 
@@ -220,6 +221,17 @@ void TestSingleInstance::secondLaunchWithNoChannelFails()
     QVERIFY(log->has(laterPid, u"level=WARN"_s));
     QVERIFY(log->has(laterPid, u"unable to forward selected files to the running tool"_s));
     QVERIFY(QDir(inboxFolder).entryList({u"*.paths"_s}, QDir::Files).isEmpty());
+}
+
+void TestSingleInstance::firstInstanceWithoutEndpointFails()
+{
+    // A folder where the socket belongs can be neither listened on nor removed.
+    QVERIFY(QDir().mkpath(serverName));
+    qint64 pid = 0;
+    QCOMPARE(runLater({makeFile(u"no-endpoint/one.psd"_s)}, &pid), 66);
+    QVERIFY(log->has(pid, u"unable to create the tool instance endpoint %1"_s.arg(serverName)));
+    QVERIFY(!log->has(pid, u"standalone window shown"_s));
+    QVERIFY(QDir().rmdir(serverName));
 }
 
 void TestSingleInstance::killedInstanceLeavesNoObstacle_data()
