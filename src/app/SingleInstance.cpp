@@ -65,8 +65,10 @@ EndpointOpening openInstanceEndpoint(StandaloneToolWindow& window, IntegratedToo
     server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!server->listen(serverName)) {
         // This process holds the instance lock, so a live owner of the name can only be an instance that is
-        // ending (a restart); it takes the paths. A socket nobody answers on was left by an instance that died:
-        // it is cleared whether or not there are paths, or every later start would find it in the way.
+        // ending (a restart); it takes the paths. A name nobody answers on was left by an instance that died:
+        // it is cleared whether or not there are paths, or every later start would find it in the way. (On Unix,
+        // Qt 6.4 with UserAccessOption binds beside the name and renames over it, so a dead instance's socket
+        // file does not even make listen fail; this road serves where it does fail.)
         if (InstanceEndpoint::endpointAnswers(serverName) && InstanceEndpoint::forwardPaths(serverName, paths)) {
             delete server;
             return EndpointOpening::HandedOver;
