@@ -213,27 +213,4 @@ bool syncFolder(const std::filesystem::path& folder, WorkerError& err)
     return true;
 }
 
-void pausePoint(std::string_view step)
-{
-    // "<step>" pauses at the first time the step is reached, "<step>#<n>" at the n-th.
-    const char* wanted = std::getenv("LEANFOLD_WORKER_TEST_PAUSE");
-    if (wanted == nullptr)
-        return;
-    std::string_view spec = wanted;
-    long occurrence = 1;
-    if (const auto hash = spec.find('#'); hash != std::string_view::npos) {
-        occurrence = std::strtol(wanted + hash + 1, nullptr, 10);
-        spec = spec.substr(0, hash);
-    }
-    if (step != spec)
-        return;
-    static long reached = 0;
-    if (++reached != occurrence)
-        return;
-    std::fprintf(stderr, "LEANFOLD_WORKER_PAUSED %s\n", wanted);
-    std::fflush(stderr);
-    for (int i = 0; i < 600; ++i)
-        ::sleep(1); // the test kills the worker here; give up after ten minutes
-}
-
 } // namespace worker::files

@@ -177,14 +177,4 @@ bool syncFolder(const std::filesystem::path&, WorkerError&)
     return true; // MOVEFILE_WRITE_THROUGH and REPLACEFILE_WRITE_THROUGH already flushed the rename
 }
 
-void pausePoint(std::string_view step)
-{
-    const char* wanted = std::getenv("LEANFOLD_WORKER_TEST_PAUSE");
-    if (wanted == nullptr || step != wanted)
-        return;
-    std::fprintf(stderr, "LEANFOLD_WORKER_PAUSED %s\n", wanted);
-    std::fflush(stderr);
-    Sleep(600 * 1000);
-}
-
 } // namespace worker::files
