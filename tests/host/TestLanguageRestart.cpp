@@ -302,7 +302,9 @@ void TestLanguageRestart::restartComesUpInNewLanguage()
 
 void TestLanguageRestart::cleanupTestCase()
 {
-    if (restartedPid > 0) {
+    // Only while the id still names the Leanfold this test started (an ended process's id may be reused).
+    if (restartedPid > 0
+        && QFileInfo(u"/proc/%1/exe"_s.arg(restartedPid)).canonicalFilePath() == QFileInfo(kExecutable).canonicalFilePath()) {
         ::kill(pid_t(restartedPid), SIGKILL);
         QTRY_VERIFY(processGone(restartedPid));
     }
