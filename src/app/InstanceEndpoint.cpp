@@ -141,7 +141,8 @@ QString toolInboxDirectory(const QString& toolId)
 {
     QString safeId = toolId;
     safeId.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_-]")), QStringLiteral("_"));
-    const QString name = QStringLiteral("Lumora-%1-%2-inbox").arg(safeId, withoutSeparators(Platform::userName().toLower()));
+    const QString user = withoutSeparators(Platform::userName().toLower());
+    const QString name = QStringLiteral("Lumora-%1-%2-inbox").arg(safeId, user);
 #ifdef Q_OS_WIN
     return QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation)).filePath(name);
 #else

@@ -86,7 +86,8 @@ EndpointOpening openInstanceEndpoint(StandaloneToolWindow& window, IntegratedToo
                      [server, sink] { InstanceEndpoint::acceptPendingConnections(server, sink); });
     const QString inbox = InstanceEndpoint::toolInboxDirectory(toolId);
     auto* inboxTimer = new QTimer(server);
-    QObject::connect(inboxTimer, &QTimer::timeout, server, [inbox, sink] { InstanceEndpoint::drainInbox(inbox, sink); });
+    QObject::connect(inboxTimer, &QTimer::timeout, server,
+                     [inbox, sink] { InstanceEndpoint::drainInbox(inbox, sink); });
     inboxTimer->start(100);
     return EndpointOpening::Listening;
 }

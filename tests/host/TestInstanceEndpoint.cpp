@@ -51,6 +51,14 @@ bool plantStaleSocket(const QString& path)
     return bound;
 }
 
+QStringList utf8(std::initializer_list<const char*> items)
+{
+    QStringList list;
+    for (const char* item : items)
+        list.append(QString::fromUtf8(item));
+    return list;
+}
+
 bool writeBytes(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
@@ -108,7 +116,8 @@ private:
 
 QString TestInstanceEndpoint::uniqueServerName(const char* tag) const
 {
-    return QDir(Platform::privateUserDirectory()).filePath(QStringLiteral("test-%1-%2").arg(QLatin1String(tag)).arg(getpid()));
+    const QString name = QStringLiteral("test-%1-%2").arg(QLatin1String(tag)).arg(getpid());
+    return QDir(Platform::privateUserDirectory()).filePath(name);
 }
 
 void TestInstanceEndpoint::parseFrame_data()
@@ -121,22 +130,22 @@ void TestInstanceEndpoint::parseFrame_data()
     const int invalid = int(FrameStatus::Invalid);
     const int complete = int(FrameStatus::Complete);
     // clang-format off
-    QTest::newRow("nothing yet")                  << QByteArray()                         << incomplete << QStringList();
-    QTest::newRow("three header bytes")           << header(5).left(3)                    << incomplete << QStringList();
-    QTest::newRow("length 0")                     << header(0)                            << complete   << QStringList();
-    QTest::newRow("payload short by one")         << header(4) + "/a/"                    << incomplete << QStringList();
-    QTest::newRow("one path")                     << frameOf("/a/b.psd")                  << complete   << QStringList{u"/a/b.psd"_s};
-    QTest::newRow("two paths")                    << frameOf("/a.psd\n/b.psb")            << complete   << QStringList{u"/a.psd"_s, u"/b.psb"_s};
-    QTest::newRow("bytes after payload ignored")  << frameOf("/a.psd") + "\n/evil.psd"    << complete   << QStringList{u"/a.psd"_s};
-    QTest::newRow("empty lines dropped")          << frameOf("\n\n/a.psd\n\n/b.psd\n")    << complete   << QStringList{u"/a.psd"_s, u"/b.psd"_s};
-    QTest::newRow("CR LF keeps the CR")           << frameOf("/a.psd\r\n/b.psd\r\n")      << complete   << QStringList{u"/a.psd\r"_s, u"/b.psd\r"_s};
-    QTest::newRow("UTF-8 path")                   << frameOf("/图层/文件.psd")             << complete   << QStringList{QStringLiteral("/图层/文件.psd")};
-    QTest::newRow("negative length")              << header(0xFFFFFFFFu) + "abc"          << invalid    << QStringList();
-    QTest::newRow("length 0x80000000")            << header(0x80000000u)                  << invalid    << QStringList();
-    QTest::newRow("16 MiB + 1")                   << header(0x1000001u) + "x"             << invalid    << QStringList();
-    QTest::newRow("16 MiB, payload still coming") << header(0x1000000u) + "x"             << incomplete << QStringList();
-    QTest::newRow("garbage header")               << QByteArray("GET / HTTP/1.1\r\n")     << invalid    << QStringList();
-    QTest::newRow("invalid UTF-8 still one path") << frameOf("\xff\xfe")                  << complete   << QStringList{QString::fromUtf8("\xff\xfe")};
+    QTest::newRow("nothing yet")          << QByteArray()                     << incomplete << utf8({});
+    QTest::newRow("3 header bytes")       << header(5).left(3)                << incomplete << utf8({});
+    QTest::newRow("length 0")             << header(0)                        << complete   << utf8({});
+    QTest::newRow("payload short by 1")   << header(4) + "/a/"                << incomplete << utf8({});
+    QTest::newRow("one path")             << frameOf("/a/b.psd")              << complete   << utf8({"/a/b.psd"});
+    QTest::newRow("two paths")            << frameOf("/a\n/b.psb")            << complete   << utf8({"/a", "/b.psb"});
+    QTest::newRow("trailing bytes")       << frameOf("/a") + "\n/x.psd"       << complete   << utf8({"/a"});
+    QTest::newRow("empty lines dropped")  << frameOf("\n\n/a\n\n/b\n")        << complete   << utf8({"/a", "/b"});
+    QTest::newRow("CR LF keeps the CR")   << frameOf("/a\r\n/b\r\n")          << complete   << utf8({"/a\r", "/b\r"});
+    QTest::newRow("UTF-8 path")           << frameOf("/图层/文件.psd")        << complete   << utf8({"/图层/文件.psd"});
+    QTest::newRow("negative length")      << header(0xFFFFFFFFu) + "abc"      << invalid    << utf8({});
+    QTest::newRow("length 0x80000000")    << header(0x80000000u)              << invalid    << utf8({});
+    QTest::newRow("16 MiB + 1")           << header(0x1000001u) + "x"         << invalid    << utf8({});
+    QTest::newRow("16 MiB, more to come") << header(0x1000000u) + "x"         << incomplete << utf8({});
+    QTest::newRow("garbage header")       << QByteArray("GET / HTTP/1.1\r\n") << invalid    << utf8({});
+    QTest::newRow("invalid UTF-8")        << frameOf("\xff\xfe")              << complete   << utf8({"\xff\xfe"});
     // clang-format on
 }
 
