@@ -293,13 +293,16 @@ void TestInstanceEndpoint::splitMessageIsReassembled()
     QLocalSocket client;
     client.connectToServer(name);
     QVERIFY(client.waitForConnected(1000));
+    QTRY_VERIFY(receiver.server.findChild<QLocalSocket*>());
+    QLocalSocket* accepted = receiver.server.findChild<QLocalSocket*>();
     int from = 0;
     for (int cut : cuts) {
         client.write(message.mid(from, cut - from));
         client.flush();
         from = cut;
-        // Let the receiver see each piece as its own readyRead before the next arrives.
-        QTest::qWait(5);
+        // Each piece is read and kept in the socket's buffer before the next one is sent.
+        QTRY_COMPARE(accepted->property("lumoraPayload").toByteArray(), message.left(cut));
+        QVERIFY(receiver.received.isEmpty());
     }
     client.write(message.mid(from));
     client.flush();
@@ -410,11 +413,12 @@ void TestInstanceEndpoint::forwardPathsReachesServer()
     QTRY_COMPARE(receiver.received.size(), 1);
     QCOMPARE(receiver.received.first(), paths);
 
-    // Nothing to say: success without a connection.
+    // Nothing to say: success without a connection. The next message is the second connection ever made.
+    QSignalSpy connections(&receiver.server, &QLocalServer::newConnection);
     QVERIFY(forwardPaths(name, {}));
-    QTest::qWait(50);
-    QCOMPARE(receiver.server.findChildren<QLocalSocket*>().size(), 0);
-    QCOMPARE(receiver.received.size(), 1);
+    QVERIFY(forwardPaths(name, {u"/three.psd"_s}));
+    QTRY_COMPARE(receiver.received.size(), 2);
+    QCOMPARE(connections.size(), 1);
 }
 
 void TestInstanceEndpoint::forwardPathsWithoutListener()

@@ -183,9 +183,11 @@ void TestSingleInstance::bareSecondLaunchLeavesFirstAlone()
     QCOMPARE(runLater({}, &laterPid), 0);
     QVERIFY(log->has(laterPid, u"standalone paths forwarded psd-slim count= 0"_s));
     QVERIFY(!log->has(laterPid, u"standalone window shown"_s));
-    // Nothing was sent: a forwarded list, even an empty one, would have reached addPaths.
-    QTest::qWait(300);
-    QCOMPARE(log->records(first->processId(), u"integrated tool path list"_s).size(), before);
+    // Nothing reached the first window: the next launch's file is the only addition after the bare one, and
+    // connections are served in the order they come.
+    QCOMPARE(runLater({makeFile(u"bare/after.psd"_s)}), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(log->has(first->processId(), addedRecord(1)), kStartTimeoutMs);
+    QCOMPARE(log->records(first->processId(), u"integrated tool path list"_s).size(), before + 1);
     QCOMPARE(first->state(), QProcess::Running);
 }
 
