@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # Figures for LeanfoldWorker.exe on large documents (never a test: nothing here passes or fails).
 #
-#   bash bench/run.sh [--huge]
+#   bash bench/run.sh [--huge | --huge-deep]
 #
 # Makes a ~200 MB 16-bit PSD and a ~1 GB 16-bit PSB of random noise (plus a >4 GiB PSB with --huge), each with
 # an XMP packet of 2,000 history events, and for each prints: the worker's wall time and peak RSS; cp + sync of
 # the same file; exiftool removing the same two elements from a copy (then sync, as the worker's result is
 # synced too); and the ratios. Targets: worker <= 1.5x cp+sync, <= 0.6x exiftool, peak RSS < 64 MiB.
+# --huge-deep runs only a >4 GiB PSB whose 'lnk2' embeds two ~33 MB PSB documents with the same history, in deep
+# mode (exiftool does not reach embedded documents, so it has no figure there). Target: peak RSS < 64 MiB plus
+# the edited payloads.
 # Environment: BENCH_TMP (default /work/bench-tmp), BUILD_DIR (default build-bench), LEANFOLD_WORKER (a built
 # worker to use instead of building one), REPS (rounds per figure, default 3; the median is printed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 huge=0
+hugeDeep=0
 [ "${1:-}" = "--huge" ] && huge=1
+[ "${1:-}" = "--huge-deep" ] && hugeDeep=1
 reps=${REPS:-3}
 
 for tool in exiftool /usr/bin/time g++; do
@@ -41,10 +46,11 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-bench() { # name format width height layers
-  local name=$1 format=$2 width=$3 height=$4 layers=$5
-  local seed="$work/seed.$format"
-  "$work/make" "$seed" "$format" "$width" "$height" "$layers" 2000
+bench() { # name format width height layers [embedded documents, deep mode when > 0]
+  local name=$1 format=$2 width=$3 height=$4 layers=$5 embedded=${6:-0}
+  local seed="$work/seed.$format" deep=false
+  [ "$embedded" -gt 0 ] && deep=true
+  "$work/make" "$seed" "$format" "$width" "$height" "$layers" 2000 "$embedded"
   local size
   size=$(stat -c %s "$seed")
   sync
@@ -57,16 +63,18 @@ bench() { # name format width height layers
     cpTimes="$cpTimes $(elapsed "$t0" "$t1")"
     rm -f "$work/cp.$format"; sync
 
-    cp "$seed" "$work/exif.$format"; sync
-    t0=$(now)
-    exiftool -q -m -overwrite_original -XMP-xmpMM:History= -XMP-photoshop:DocumentAncestors= "$work/exif.$format"
-    sync; t1=$(now)
-    exifTimes="$exifTimes $(elapsed "$t0" "$t1")"
-    exifSize=$(stat -c %s "$work/exif.$format")
-    rm -f "$work/exif.$format"; sync
+    if [ "$deep" = false ]; then
+      cp "$seed" "$work/exif.$format"; sync
+      t0=$(now)
+      exiftool -q -m -overwrite_original -XMP-xmpMM:History= -XMP-photoshop:DocumentAncestors= "$work/exif.$format"
+      sync; t1=$(now)
+      exifTimes="$exifTimes $(elapsed "$t0" "$t1")"
+      exifSize=$(stat -c %s "$work/exif.$format")
+      rm -f "$work/exif.$format"; sync
+    fi
 
     cp "$seed" "$work/slim.$format"; sync
-    printf '{"files":["%s"],"deep":false}' "$work/slim.$format" > "$work/job.json"
+    printf '{"files":["%s"],"deep":%s}' "$work/slim.$format" "$deep" > "$work/job.json"
     t0=$(now)
     /usr/bin/time -v -o "$work/time.txt" "$worker" --job "$work/job.json" > "$work/out.txt"
     t1=$(now)
@@ -76,12 +84,21 @@ bench() { # name format width height layers
     [ "$rss" -gt "$rssMax" ] && rssMax=$rss
     slimSize=$(stat -c %s "$work/slim.$format")
     grep -q '"failed":0' "$work/out.txt" || { echo "worker failed:"; cat "$work/out.txt"; }
+    [ "$deep" = false ] || grep -E '^(LOG|DONE)' "$work/out.txt" | sed 's/^/    /' | sort -u
     rm -f "$work/slim.$format"; sync
   done
   rm -f "$seed"; sync
 
   local cpTime exifTime workerTime
   cpTime=$(echo "$cpTimes" | median)
+  if [ "$deep" = true ]; then
+    workerTime=$(echo "$workerTimes" | median)
+    printf '%-28s %5d MiB | deep worker %7.3f s, peak RSS %5.1f MiB | cp+sync %7.3f s (x%s) | saved %d B\n' \
+      "$name" $((size / 1048576)) "$workerTime" "$(awk -v k="$rssMax" 'BEGIN { print k / 1024 }')" \
+      "$cpTime" "$(ratio "$workerTime" "$cpTime")" $((size - slimSize))
+    echo "    rounds: worker$workerTimes | cp+sync$cpTimes"
+    return
+  fi
   exifTime=$(echo "$exifTimes" | median)
   workerTime=$(echo "$workerTimes" | median)
   printf '%-22s %5d MiB | worker %7.3f s, peak RSS %5.1f MiB | cp+sync %7.3f s (x%s) | exiftool+sync %7.3f s (x%s) | saved %d B (exiftool %d B)\n' \
@@ -92,6 +109,11 @@ bench() { # name format width height layers
 }
 
 echo "worker: $worker"
+if [ "$hugeDeep" = 1 ]; then
+  echo "target: peak RSS < 64 MiB plus the edited payloads (two of ~33 MB); median of $reps rounds"
+  bench "PSB ~4.5 GB, 2 embedded PSB" psb 12000 10000 4 2
+  exit 0
+fi
 echo "targets: worker/cp+sync <= 1.5, worker/exiftool <= 0.6, peak RSS < 64 MiB; median of $reps rounds"
 # 16-bit RGB with transparency: 8 bytes a pixel per layer, 6 for the merged image.
 bench "PSD ~200 MB, 4 layers" psd 2400 2200 4
