@@ -93,6 +93,55 @@ bool checkWrittenAgainstPlan(const psd::WritePlan& plan, const psd::Source& orig
     return true;
 }
 
+struct SourceRange {
+    std::uint64_t begin = 0;
+    std::uint64_t end = 0;
+};
+
+// The source ranges edits may rewrite; see planKeepsOtherBytes.
+std::vector<SourceRange> rewritableRanges(const psd::Document& doc, const DocumentEdits& edits)
+{
+    std::vector<SourceRange> ranges;
+    const auto add = [&ranges](std::uint64_t offset, std::uint64_t length) {
+        ranges.push_back({offset, offset + length});
+    };
+    if (edits.xmpChanged) {
+        if (const psd::ImageResource* res = doc.findResource(psd::Document::kXmpResourceId))
+            add(res->sizeFieldOffset, res->whole.end() - res->sizeFieldOffset);
+        add(doc.resourcesSection().offset - 4, 4);
+    }
+    const std::uint64_t sectionWidth = doc.header().isPsb() ? 8 : 4;
+    for (const auto& [id, bytes] : edits.payloads) {
+        const psd::LinkedFile* item = doc.findEmbedded(id);
+        if (item == nullptr || item->blockIndex >= doc.globalBlocks().size())
+            continue; // nothing of it may change
+        const psd::TaggedBlock& block = doc.globalBlocks()[item->blockIndex];
+        add(item->whole.offset, 8);
+        add(item->dataLengthFieldOffset, 8);
+        add(item->data.offset, item->data.length);
+        add(item->whole.end() - item->padding, item->padding);
+        add(block.lengthFieldOffset, block.lengthWidth);
+        add(block.whole.end() - block.padding, block.padding);
+        add(doc.layerMaskSection().offset - sectionWidth, sectionWidth);
+    }
+    std::sort(ranges.begin(), ranges.end(),
+              [](const SourceRange& a, const SourceRange& b) { return a.begin < b.begin; });
+    return ranges;
+}
+
+// True when [begin, end) lies inside the union of the sorted ranges.
+bool covered(const std::vector<SourceRange>& ranges, std::uint64_t begin, std::uint64_t end)
+{
+    for (const SourceRange& r : ranges) {
+        if (begin >= end)
+            return true;
+        if (r.begin > begin)
+            return false;
+        begin = std::max(begin, r.end);
+    }
+    return begin >= end;
+}
+
 // Re-reads what the edits were meant to put into the written document.
 bool checkEdits(const psd::Document& written, const DocumentEdits& edits, WorkerError& err)
 {
@@ -149,8 +198,9 @@ bool cleanXmp(psd::Document& doc, FileReporter& reporter, std::int64_t& removed,
 }
 
 // Writes doc into memory through its plan and checks the result like a file: same structure, bytes as planned.
-bool saveEmbedded(const psd::Document& doc, const psd::StructureSignature& before, const std::string& layerName,
-                  std::shared_ptr<const std::vector<std::uint8_t>>& out, WorkerError& err)
+bool saveEmbedded(const psd::Document& doc, const psd::StructureSignature& before, const DocumentEdits& edits,
+                  const std::string& layerName, std::shared_ptr<const std::vector<std::uint8_t>>& out,
+                  WorkerError& err)
 {
     psd::Error perr;
     psd::WritePlan plan;
@@ -162,7 +212,8 @@ bool saveEmbedded(const psd::Document& doc, const psd::StructureSignature& befor
     psd::Document reopened;
     if (!psd::Document::open(written, reopened, perr) || !(reopened.signature() == before))
         return validationFail(err, "嵌入对象结构校验失败：" + layerName);
-    if (!planIsContiguous(plan) || !checkWrittenAgainstPlan(plan, *doc.source(), *written, err))
+    if (!planIsContiguous(plan) || !planKeepsOtherBytes(plan, doc, edits, err)
+        || !checkWrittenAgainstPlan(plan, *doc.source(), *written, err))
         return validationFail(err, "嵌入对象结构校验失败：" + layerName);
     out = std::move(bytes);
     return true;
@@ -198,7 +249,7 @@ bool cleanEmbedded(psd::Document& doc, const std::string& id, const std::string&
     if (childCounts.removed == 0 && childCounts.embeddedChanged == 0)
         return true;
     std::shared_ptr<const std::vector<std::uint8_t>> bytes;
-    if (!saveEmbedded(child, before, layerName, bytes, err))
+    if (!saveEmbedded(child, before, childEdits, layerName, bytes, err))
         return false;
     const std::uint64_t oldLength = child.source()->size();
     const std::uint64_t newLength = bytes->size();
@@ -213,6 +264,27 @@ bool cleanEmbedded(psd::Document& doc, const std::string& id, const std::string&
 }
 
 } // namespace
+
+bool planKeepsOtherBytes(const psd::WritePlan& plan, const psd::Document& doc, const DocumentEdits& edits,
+                         WorkerError& err)
+{
+    const std::vector<SourceRange> rewritable = rewritableRanges(doc, edits);
+    std::uint64_t cursor = 0; // source bytes before it are copied or rewritable
+    for (const psd::PlanPiece& piece : plan.pieces) {
+        if (!piece.copy)
+            continue;
+        if (piece.sourceOffset < cursor || piece.length > doc.source()->size() - piece.sourceOffset)
+            return validationFail(err, "the write plan copies source bytes out of order");
+        if (!covered(rewritable, cursor, piece.sourceOffset))
+            return validationFail(err, "the write plan drops source bytes at " + std::to_string(cursor)
+                                           + " that no edit explains");
+        cursor = piece.sourceOffset + piece.length;
+    }
+    if (!covered(rewritable, cursor, doc.source()->size()))
+        return validationFail(err, "the write plan drops source bytes at " + std::to_string(cursor)
+                                       + " that no edit explains");
+    return true;
+}
 
 bool cleanDocument(psd::Document& doc, bool deep, int depth, std::set<std::string>& seen, FileReporter& reporter,
                    CleanCounts& counts, DocumentEdits& edits, WorkerError& err)
@@ -291,6 +363,8 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
         return psdFail(err, perr);
     if (!planIsContiguous(plan))
         return validationFail(err, "the write plan does not cover the output");
+    if (!planKeepsOtherBytes(plan, doc, edits, err))
+        return false;
     const int readBack = ::open(temp.path().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (readBack < 0)
         return fail(err, "IoError", "cannot re-open the temporary file: " + std::string(std::strerror(errno)));

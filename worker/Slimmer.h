@@ -10,6 +10,7 @@
 
 namespace psd {
 class Document;
+struct WritePlan;
 }
 
 namespace worker {
@@ -33,6 +34,13 @@ struct CleanCounts {
     std::int64_t removed = 0;         // XMP elements removed, nested documents included
     std::int64_t embeddedChanged = 0; // embedded objects rewritten, nested ones included
 };
+
+// Proves that plan, applied to doc's source, changes nothing but what edits explain: every source byte is copied
+// once, in order, except the ranges an edit may rewrite (the XMP block's size, data and padding and the resources
+// length; an edited payload with its data length, item length and padding, its block's length and padding and
+// the layer and mask section length).
+bool planKeepsOtherBytes(const psd::WritePlan& plan, const psd::Document& doc, const DocumentEdits& edits,
+                         WorkerError& err);
 
 // Cleans doc's XMP packet and, when deep, its embedded PSD/PSB smart objects (each unique id once, tracked in
 // seen). A failing embedded object is logged and left as it is; only a failure to read doc itself fails.

@@ -6,6 +6,7 @@
 
 #include "psd/Document.h"
 #include "worker/JobRunner.h"
+#include "worker/Slimmer.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -193,6 +194,29 @@ QStringList logLines(const QStringList& lines)
     return logs;
 }
 
+class NullReporter final : public worker::FileReporter {
+public:
+    void progress(int, std::string_view) override {}
+    void log(std::string_view) override {}
+};
+
+// Leaves source byte at out of the plan: the copy piece holding it is cut in two around it.
+bool dropSourceByte(psd::WritePlan& plan, std::uint64_t at)
+{
+    for (std::size_t i = 0; i < plan.pieces.size(); ++i) {
+        psd::PlanPiece& p = plan.pieces[i];
+        if (!p.copy || at < p.sourceOffset || at >= p.sourceOffset + p.length)
+            continue;
+        psd::PlanPiece tail = p;
+        tail.sourceOffset = at + 1;
+        tail.length = p.sourceOffset + p.length - at - 1;
+        p.length = at - p.sourceOffset;
+        plan.pieces.insert(plan.pieces.begin() + std::ptrdiff_t(i) + 1, tail);
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 class TestDeepMode : public QObject {
@@ -203,6 +227,8 @@ private slots:
     void nestedObjectsCleanedOnce();
     void normalModeKeepsEmbeddedHistory();
     void nestingDepthIsCapped();
+    void planScopeIsChecked_data();
+    void planScopeIsChecked();
     void corpusDeepRun_data();
     void corpusDeepRun();
 };
@@ -350,6 +376,65 @@ void TestDeepMode::nestingDepthIsCapped()
     const DeepDifference diff = compareOutsideEdits(before, after);
     QVERIFY2(diff.difference.empty(), diff.difference.c_str());
     QCOMPARE(diff.editedPayloads, 16);
+}
+
+void TestDeepMode::planScopeIsChecked_data()
+{
+    QTest::addColumn<QString>("tamper");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("as planned")                      << QStringLiteral("none") << true;
+    QTest::newRow("a byte of the image data left out") << QStringLiteral("image data") << false;
+    QTest::newRow("a byte of the PNG payload left out") << QStringLiteral("png") << false;
+    QTest::newRow("a byte of a layer record left out") << QStringLiteral("layer") << false;
+    QTest::newRow("a byte of the edited payload left out") << QStringLiteral("payload") << true;
+    QTest::newRow("the XMP edit not recorded")       << QStringLiteral("xmp unrecorded") << false;
+    QTest::newRow("the payload edit not recorded")   << QStringLiteral("payload unrecorded") << false;
+    QTest::newRow("two copies swapped")              << QStringLiteral("swap") << false;
+}
+
+void TestDeepMode::planScopeIsChecked()
+{
+    QFETCH(QString, tamper);
+    QFETCH(bool, accepted);
+    psd::Document doc;
+    QVERIFY(openBytes(toQt(outerDocument(3, 2, 2, false)), doc));
+    std::set<std::string> seen;
+    NullReporter reporter;
+    worker::CleanCounts counts;
+    worker::DocumentEdits edits;
+    worker::WorkerError err;
+    QVERIFY(worker::cleanDocument(doc, true, 0, seen, reporter, counts, edits, err));
+    QCOMPARE(int(edits.payloads.size()), 1);
+    psd::WritePlan plan;
+    psd::Error perr;
+    QVERIFY(doc.plan(plan, perr));
+    const psd::LinkedFile* png = nullptr;
+    for (const psd::LinkedFile& f : doc.linkedFiles())
+        png = f.uniqueId == "id-png" ? &f : png;
+    QVERIFY(png);
+    if (tamper == QStringLiteral("image data"))
+        QVERIFY(dropSourceByte(plan, doc.imageData().offset + 1));
+    else if (tamper == QStringLiteral("png"))
+        QVERIFY(dropSourceByte(plan, png->data.offset + 3));
+    else if (tamper == QStringLiteral("layer"))
+        QVERIFY(dropSourceByte(plan, doc.layers().front().record.offset + 5));
+    else if (tamper == QStringLiteral("payload")) // rewritten anyway: nothing of the old payload is kept
+        QVERIFY(!dropSourceByte(plan, doc.findEmbedded("id-1")->data.offset + 7));
+    else if (tamper == QStringLiteral("xmp unrecorded"))
+        edits.xmpChanged = false;
+    else if (tamper == QStringLiteral("payload unrecorded"))
+        edits.payloads.clear();
+    else if (tamper == QStringLiteral("swap")) {
+        std::vector<std::size_t> copies;
+        for (std::size_t i = 0; i < plan.pieces.size(); ++i)
+            if (plan.pieces[i].copy)
+                copies.push_back(i);
+        QVERIFY(copies.size() >= 2);
+        std::swap(plan.pieces[copies[0]].sourceOffset, plan.pieces[copies[1]].sourceOffset);
+    }
+    QCOMPARE(worker::planKeepsOtherBytes(plan, doc, edits, err), accepted);
+    if (!accepted)
+        QCOMPARE(QString::fromStdString(err.type), QStringLiteral("ValidationError"));
 }
 
 void TestDeepMode::corpusDeepRun_data()
