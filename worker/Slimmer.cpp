@@ -153,14 +153,23 @@ bool checkEdits(const psd::Document& written, const DocumentEdits& edits, Worker
         if (packet != edits.xmp)
             return validationFail(err, "the XMP packet read back is not the cleaned one");
     }
+    // Compared in chunks: a second whole copy of each payload would double the memory deep mode needs.
+    std::vector<std::uint8_t> chunk;
     for (const auto& [id, bytes] : edits.payloads) {
         const psd::LinkedFile* item = written.findEmbedded(id);
-        std::vector<std::uint8_t> payload;
-        if (item == nullptr || !written.source()->readBytes(item->data.offset, item->data.length, payload, perr,
-                                                            bytes->size()))
+        if (item == nullptr)
             return validationFail(err, "a cleaned embedded object cannot be read back");
-        if (payload != *bytes)
+        if (item->data.length != bytes->size())
             return validationFail(err, "an embedded object read back is not the cleaned one");
+        for (std::size_t done = 0; done < bytes->size();) {
+            const std::size_t n = std::min(kCompareChunk, bytes->size() - done);
+            chunk.resize(n);
+            if (!written.source()->read(item->data.offset + done, chunk.data(), n, perr))
+                return validationFail(err, "a cleaned embedded object cannot be read back");
+            if (std::memcmp(chunk.data(), bytes->data() + done, n) != 0)
+                return validationFail(err, "an embedded object read back is not the cleaned one");
+            done += n;
+        }
     }
     return true;
 }
@@ -205,7 +214,12 @@ bool saveEmbedded(const psd::Document& doc, const psd::StructureSignature& befor
     psd::Error perr;
     psd::WritePlan plan;
     psd::MemorySink sink;
-    if (!doc.plan(plan, perr) || !doc.write(sink, perr))
+    if (!doc.plan(plan, perr))
+        return psdFail(err, perr);
+    // Sized once: growing by doubling would hold up to twice the payload while it is written.
+    if (plan.outputSize <= sink.limit)
+        sink.bytes().reserve(static_cast<std::size_t>(plan.outputSize));
+    if (!doc.write(sink, perr))
         return psdFail(err, perr);
     auto bytes = std::make_shared<const std::vector<std::uint8_t>>(sink.take());
     const psd::SourcePtr written = std::make_shared<psd::MemorySource>(bytes);
