@@ -42,10 +42,11 @@ struct Comparer
 
     bool range(const char* what, std::uint64_t b0, std::uint64_t b1, std::uint64_t a0, std::uint64_t a1)
     {
-        if (b1 < b0 || a1 < a0 || b1 - b0 != a1 - a0 || !sameBytes(*before.source(), b0, *after.source(), a0, b1 - b0)) {
+        if (b1 < b0 || a1 < a0 || b1 - b0 != a1 - a0 ||
+            !sameBytes(*before.source(), b0, *after.source(), a0, b1 - b0)) {
             result.difference = "level " + std::to_string(depth) + ": " + what + " differs (before " +
-                                std::to_string(b0) + ".." + std::to_string(b1) + ", after " + std::to_string(a0) + ".." +
-                                std::to_string(a1) + ")";
+                                std::to_string(b0) + ".." + std::to_string(b1) + ", after " + std::to_string(a0) +
+                                ".." + std::to_string(a1) + ")";
             return false;
         }
         return true;
@@ -109,7 +110,8 @@ struct Comparer
                    a.dataLengthFieldOffset) ||
             !range("linked item descriptor", b.dataLengthFieldOffset + 8, b.data.offset, a.dataLengthFieldOffset + 8,
                    a.data.offset) ||
-            !range("linked item tail", b.data.end(), b.whole.end() - b.padding, a.data.end(), a.whole.end() - a.padding))
+            !range("linked item tail", b.data.end(), b.whole.end() - b.padding, a.data.end(),
+                   a.whole.end() - a.padding))
             return false;
         if (depth + 1 > kMaxDepth)
             return failWith("embedded documents nest deeper than " + std::to_string(kMaxDepth));

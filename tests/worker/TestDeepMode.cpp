@@ -257,7 +257,8 @@ void TestDeepMode::nestedObjectsCleanedOnce()
     QFETCH(bool, viaProcess);
     QTemporaryDir dir;
     const QString path = dir.filePath(version == 2 ? QStringLiteral("nested.psb") : QStringLiteral("nested.psd"));
-    const QByteArray original = toQt(outerDocument(levels, std::uint16_t(version), std::uint16_t(innerVersion), broken));
+    const QByteArray original =
+        toQt(outerDocument(levels, std::uint16_t(version), std::uint16_t(innerVersion), broken));
     QVERIFY(writeAll(path, original));
     psd::Document before;
     QVERIFY(openBytes(original, before));
