@@ -96,11 +96,11 @@ void TestRunJob::initTestCase()
     QString why;
     if (!toolsAvailable(why))
         QSKIP(qPrintable(why + QStringLiteral("; documents cannot be made, run tests skipped")));
-    FixtureSpec spec;
-    QVERIFY2(makeLayeredDocument(m_dir.filePath(QStringLiteral("seed.psd")), spec, why), qPrintable(why));
-    spec.psb = true;
-    spec.depth = 16;
-    QVERIFY2(makeLayeredDocument(m_dir.filePath(QStringLiteral("seed.psb")), spec, why), qPrintable(why));
+    FixtureRecipe recipe;
+    QVERIFY2(makeLayeredDocument(m_dir.filePath(QStringLiteral("seed.psd")), recipe, why), qPrintable(why));
+    recipe.psb = true;
+    recipe.depth = 16;
+    QVERIFY2(makeLayeredDocument(m_dir.filePath(QStringLiteral("seed.psb")), recipe, why), qPrintable(why));
     m_psd = readAll(m_dir.filePath(QStringLiteral("seed.psd")));
     m_psb = readAll(m_dir.filePath(QStringLiteral("seed.psb")));
     ResourceSplit split;

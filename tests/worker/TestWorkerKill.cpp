@@ -58,14 +58,14 @@ void TestWorkerKill::initTestCase()
     if (!toolsAvailable(why))
         QSKIP(qPrintable(why));
     for (int i = 0; i < kNames.size(); ++i) {
-        FixtureSpec spec;
-        spec.psb = kNames[i].endsWith(QStringLiteral("psb"), Qt::CaseInsensitive);
-        spec.depth = i % 2 ? 16 : 8;
-        spec.width = 400;
-        spec.height = 300;
-        spec.historyEvents = 50;
+        FixtureRecipe recipe;
+        recipe.psb = kNames[i].endsWith(QStringLiteral("psb"), Qt::CaseInsensitive);
+        recipe.depth = i % 2 ? 16 : 8;
+        recipe.width = 400;
+        recipe.height = 300;
+        recipe.historyEvents = 50;
         const QString path = m_seeds.filePath(kNames[i]);
-        QVERIFY2(makeLayeredDocument(path, spec, why), qPrintable(why));
+        QVERIFY2(makeLayeredDocument(path, recipe, why), qPrintable(why));
         m_inputs.push_back(readAll(path));
         bool ok = false;
         m_signatures.push_back(signatureOf(path, ok));

@@ -129,11 +129,11 @@ void TestWorkerProcess::slimsMadeDocuments()
         QSKIP(qPrintable(why));
     QTemporaryDir dir;
     const QString path = dir.filePath(psb ? QStringLiteral("made.psb") : QStringLiteral("made.psd"));
-    FixtureSpec spec;
-    spec.psb = psb;
-    spec.depth = depth;
-    spec.historyEvents = history;
-    QVERIFY2(makeLayeredDocument(path, spec, why), qPrintable(why));
+    FixtureRecipe recipe;
+    recipe.psb = psb;
+    recipe.depth = depth;
+    recipe.historyEvents = history;
+    QVERIFY2(makeLayeredDocument(path, recipe, why), qPrintable(why));
     QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode), 0);
     const QByteArray before = readAll(path);
 
@@ -208,7 +208,7 @@ void TestWorkerProcess::temporaryBesideTheOriginal()
         QSKIP(qPrintable(why));
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Poster.PSD"));
-    QVERIFY2(makeLayeredDocument(path, FixtureSpec{}, why), qPrintable(why));
+    QVERIFY2(makeLayeredDocument(path, FixtureRecipe{}, why), qPrintable(why));
     QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0664), 0);
     QVERIFY(writeAll(dir.filePath(QStringLiteral("job.json")), jobText({path}, false)));
 

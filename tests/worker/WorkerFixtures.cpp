@@ -48,27 +48,27 @@ bool toolsAvailable(QString& why)
     return true;
 }
 
-bool makeLayeredDocument(const QString& path, const FixtureSpec& spec, QString& why)
+bool makeLayeredDocument(const QString& path, const FixtureRecipe& recipe, QString& why)
 {
     if (!toolsAvailable(why))
         return false;
     // The first image is the merged image, the others become layers.
     const QStringList convertArgs = {
-        QStringLiteral("-size"), QStringLiteral("%1x%2").arg(spec.width).arg(spec.height), QStringLiteral("gradient:white-gray"),
+        QStringLiteral("-size"), QStringLiteral("%1x%2").arg(recipe.width).arg(recipe.height), QStringLiteral("gradient:white-gray"),
         QStringLiteral("("), QStringLiteral("-size"), QStringLiteral("20x12"), QStringLiteral("xc:red"), QStringLiteral(")"),
-        QStringLiteral("("), QStringLiteral("-size"), QStringLiteral("%1x%2").arg(spec.width / 2).arg(spec.height / 2),
+        QStringLiteral("("), QStringLiteral("-size"), QStringLiteral("%1x%2").arg(recipe.width / 2).arg(recipe.height / 2),
         QStringLiteral("plasma:"), QStringLiteral(")"),
-        QStringLiteral("-depth"), QString::number(spec.depth),
-        (spec.psb ? QStringLiteral("PSB:") : QStringLiteral("PSD:")) + path};
+        QStringLiteral("-depth"), QString::number(recipe.depth),
+        (recipe.psb ? QStringLiteral("PSB:") : QStringLiteral("PSD:")) + path};
     if (!runTool(QStringLiteral("convert"), convertArgs, why))
         return false;
     QStringList exif = {QStringLiteral("-q"), QStringLiteral("-m"), QStringLiteral("-overwrite_original"),
                         QStringLiteral("-XMP-dc:Title=kept title")};
-    for (int i = 0; i < spec.historyEvents; ++i) {
+    for (int i = 0; i < recipe.historyEvents; ++i) {
         exif << QStringLiteral("-XMP-xmpMM:HistoryAction+=saved")
              << QStringLiteral("-XMP-xmpMM:HistoryWhen+=2020:01:%1").arg(i % 28 + 1, 2, 10, QLatin1Char('0'));
     }
-    if (spec.ancestors)
+    if (recipe.ancestors)
         exif << QStringLiteral("-XMP-photoshop:DocumentAncestors+=xmp.did:0123456789");
     exif << path;
     return runTool(QStringLiteral("exiftool"), exif, why);

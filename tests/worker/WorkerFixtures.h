@@ -11,7 +11,7 @@
 // library's code: the checks must not share their faults.
 namespace WorkerFixtures {
 
-struct FixtureSpec {
+struct FixtureRecipe {
     bool psb = false;
     int depth = 8;
     int historyEvents = 2;     // xmpMM:History items added by exiftool
@@ -22,7 +22,7 @@ struct FixtureSpec {
 
 // Writes a small layered document with ImageMagick and gives it XMP history with exiftool. False (and why) when
 // either tool is missing or fails.
-bool makeLayeredDocument(const QString& path, const FixtureSpec& spec, QString& why);
+bool makeLayeredDocument(const QString& path, const FixtureRecipe& recipe, QString& why);
 bool toolsAvailable(QString& why);
 
 QByteArray readAll(const QString& path);
