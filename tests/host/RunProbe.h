@@ -1,7 +1,9 @@
 #pragma once
 
+#include "app/StandaloneMain.h"
 #include "i18n/Localization.h"
 #include "page/IntegratedToolPage.h"
+#include "tools/WorkerExtraction.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -11,6 +13,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QProgressBar>
+#include <QSettings>
 #include <QPushButton>
 #include <QTextEdit>
 #include <QTreeWidget>
@@ -135,3 +138,20 @@ inline void install()
 }
 
 } // namespace ProcessHygiene
+
+// Where this test's page looks for the worker first; run tests plant stand-ins there and remove them again.
+inline QString extractedWorkerPath()
+{
+    return QDir(WorkerExtraction::candidateFolders().at(0)).filePath(QStringLiteral("LeanfoldWorker.exe"));
+}
+
+// Every run test starts alike: the application identity, Chinese texts, the hygiene counter, and none of the job
+// files that an interrupted earlier run left in this test's own temporary folder (they would be counted as ours).
+inline void prepareRunTest(const QString& jobPattern)
+{
+    setUpApplicationIdentity();
+    QSettings().setValue(QStringLiteral("general/language"), QStringLiteral("zh_CN"));
+    ProcessHygiene::install();
+    for (const QString& stale : WorkerWatcher::jobFiles(jobPattern))
+        QFile::remove(QDir(QDir::tempPath()).filePath(stale));
+}

@@ -87,13 +87,8 @@ private:
 
 void TestLayerExportRun::initTestCase()
 {
-    setUpApplicationIdentity();
-    QSettings().setValue(u"general/language"_s, u"zh_CN"_s);
-    ProcessHygiene::install();
+    prepareRunTest(kJobPattern);
     QVERIFY(scratch.isValid());
-    // This test's own temporary folder: job files an interrupted earlier run left would be counted as ours.
-    for (const QString& stale : WorkerWatcher::jobFiles(kJobPattern))
-        QFile::remove(QDir(QDir::tempPath()).filePath(stale));
     for (int i = 0; i < 3; ++i) {
         paths.append(scratch.filePath(u"art/%1.psd"_s.arg(QChar(u'a' + i))));
         QVERIFY(QDir().mkpath(QFileInfo(paths.last()).path()));

@@ -92,16 +92,11 @@ private:
 
 void TestPsdSlimRun::initTestCase()
 {
-    setUpApplicationIdentity();
-    QSettings().setValue(u"general/language"_s, u"zh_CN"_s);
-    ProcessHygiene::install();
+    prepareRunTest(kJobPattern);
     QVERIFY(scratch.isValid());
-    // This test's own temporary folder: job files an interrupted earlier run left would be counted as ours.
-    for (const QString& stale : WorkerWatcher::jobFiles(kJobPattern))
-        QFile::remove(QDir(QDir::tempPath()).filePath(stale));
     // The worker is extracted afresh from this build: a copy an earlier build left in this test's home would be
     // reused as it is.
-    QFile::remove(QDir(WorkerExtraction::candidateFolders().at(0)).filePath(u"LeanfoldWorker.exe"_s));
+    QFile::remove(extractedWorkerPath());
 }
 
 void TestPsdSlimRun::init()
@@ -149,7 +144,7 @@ QStringList TestPsdSlimRun::makeFixtures(const QString& folder, int count, int c
 
 QString TestPsdSlimRun::plantedPath() const
 {
-    return QDir(WorkerExtraction::candidateFolders().at(0)).filePath(u"LeanfoldWorker.exe"_s);
+    return extractedWorkerPath();
 }
 
 // The stand-in takes the worker's place in the per-user folder, where the page's own lookup finds and trusts it.

@@ -64,22 +64,17 @@ private:
 
 void TestRunShutdown::initTestCase()
 {
-    setUpApplicationIdentity();
-    QSettings().setValue(u"general/language"_s, u"zh_CN"_s);
-    ProcessHygiene::install();
+    prepareRunTest(kJobPattern);
     QVERIFY(scratch.isValid());
-    // This test's own temporary folder: job files an interrupted earlier run left would be counted as ours.
-    for (const QString& stale : WorkerWatcher::jobFiles(kJobPattern))
-        QFile::remove(QDir(QDir::tempPath()).filePath(stale));
     // The worker is extracted afresh from this build: a copy an earlier build left in this test's home would be
     // reused as it is.
-    QFile::remove(QDir(WorkerExtraction::candidateFolders().at(0)).filePath(u"LeanfoldWorker.exe"_s));
+    QFile::remove(extractedWorkerPath());
 }
 
 void TestRunShutdown::cleanup()
 {
     // Also after a failed check: the next test must find the real worker, not the stand-in.
-    QFile::remove(QDir(WorkerExtraction::candidateFolders().at(0)).filePath(u"LeanfoldWorker.exe"_s));
+    QFile::remove(extractedWorkerPath());
     qunsetenv("LEANFOLD_FAKE_MODE");
     qunsetenv("LEANFOLD_FAKE_RECORD");
 }
@@ -92,7 +87,7 @@ void TestRunShutdown::cleanupTestCase()
 void TestRunShutdown::closingTheWindowEndsTheWorker()
 {
     // A stand-in that never ends on its own takes the worker's place.
-    const QString planted = QDir(WorkerExtraction::candidateFolders().at(0)).filePath(u"LeanfoldWorker.exe"_s);
+    const QString planted = extractedWorkerPath();
     QVERIFY(QDir().mkpath(QFileInfo(planted).path()));
     QFile::remove(planted);
     QVERIFY(QFile::copy(QStringLiteral(LEANFOLD_FAKE_WORKER), planted));
