@@ -238,24 +238,26 @@ void TestPsdHostile::faults_data()
         patch(b, doc.globalLayerMask().offset - 4, 0x7fffffff, 4);
         QTest::addRow("%s global layer mask length huge", v) << b << psd::ErrorCode::LengthBeyondParent;
 
-        b = good;
-        patch(b, 12, 0, 2);
-        QTest::addRow("%s zero channels", v) << b << psd::ErrorCode::BadHeader;
-        b = good;
-        patch(b, 12, 57, 2);
-        QTest::addRow("%s 57 channels", v) << b << psd::ErrorCode::BadHeader;
-        b = good;
-        patch(b, 18, 0, 4);
-        QTest::addRow("%s zero width", v) << b << psd::ErrorCode::BadHeader;
-        b = good;
-        patch(b, 22, 24, 2);
-        QTest::addRow("%s depth 24", v) << b << psd::ErrorCode::BadHeader;
-        b = good;
-        patch(b, 24, 5, 2);
-        QTest::addRow("%s colour mode 5", v) << b << psd::ErrorCode::BadHeader;
-        b = good;
-        patch(b, 4, 3, 2);
-        QTest::addRow("%s version 3", v) << b << psd::ErrorCode::UnsupportedVersion;
+        // Header fields, by their offset in the 26-byte header.
+        static const struct {
+            const char* name;
+            std::uint64_t offset;
+            std::uint64_t value;
+            unsigned width;
+            psd::ErrorCode code;
+        } headerFaults[] = {
+            {"zero channels", 12, 0, 2, psd::ErrorCode::BadHeader},
+            {"57 channels", 12, 57, 2, psd::ErrorCode::BadHeader},
+            {"zero width", 18, 0, 4, psd::ErrorCode::BadHeader},
+            {"depth 24", 22, 24, 2, psd::ErrorCode::BadHeader},
+            {"colour mode 5", 24, 5, 2, psd::ErrorCode::BadHeader},
+            {"version 3", 4, 3, 2, psd::ErrorCode::UnsupportedVersion},
+        };
+        for (const auto& fault : headerFaults) {
+            b = good;
+            patch(b, fault.offset, fault.value, fault.width);
+            QTest::addRow("%s %s", v, fault.name) << b << fault.code;
+        }
         b = good;
         b[0] = 'X';
         QTest::addRow("%s not 8BPS", v) << b << psd::ErrorCode::BadSignature;
