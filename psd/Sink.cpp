@@ -1,10 +1,7 @@
 #include "psd/Sink.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
+#include <utility>
 
 namespace psd {
 
@@ -25,92 +22,44 @@ bool Sink::copyFrom(const Source& source, std::uint64_t offset, std::uint64_t le
     return true;
 }
 
-FileSink::FileSink(int fd) : m_fd(fd) {}
-
-FileSink::~FileSink()
-{
-    if (m_owned && m_fd >= 0)
-        ::close(m_fd);
-}
+FileSink::FileSink(File file) : m_file(std::move(file)) {}
 
 bool FileSink::create(const std::string& path, std::unique_ptr<FileSink>& out, Error& err)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return fail(err, ErrorCode::Io, 0, "cannot create " + path + ": " + std::strerror(errno));
-    out.reset(new FileSink(fd));
-    out->m_owned = true;
+    File file;
+    if (!File::create(path, file, err))
+        return false;
+    out = std::make_unique<FileSink>(std::move(file));
     return true;
 }
 
 bool FileSink::write(const void* data, std::size_t length, Error& err)
 {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (length > 0) {
-        const ssize_t n = ::write(m_fd, p, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return fail(err, ErrorCode::WriteFailed, m_written,
-                        std::string("write failed: ") + (n < 0 ? std::strerror(errno) : "no progress"));
-        p += n;
-        length -= std::size_t(n);
-        m_written += std::uint64_t(n);
-    }
+    if (!m_file.writeAt(m_written, data, length, err))
+        return false;
+    m_written += length;
     return true;
 }
 
 bool FileSink::copyFrom(const Source& source, std::uint64_t offset, std::uint64_t length, Error& err)
 {
     std::uint64_t base = 0;
-    const int in = source.fileDescriptor(base);
-    if (m_kernelCopyWorks && in >= 0) {
+    const File* in = source.file(base);
+    if (m_kernelCopyWorks && in != nullptr) {
         if (offset > source.size() || length > source.size() - offset)
             return fail(err, ErrorCode::Truncated, offset, "copy runs past the end of the source");
-        loff_t inOffset = loff_t(base + offset);
-        while (length > 0) {
-            const std::size_t want = std::size_t(std::min<std::uint64_t>(length, 1ull << 30));
-            const ssize_t n = ::copy_file_range(in, &inOffset, m_fd, nullptr, want, 0);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
-                          errno == EPERM || errno == EBADF)) {
-                // The kernel or filesystem cannot do it: stream the rest through user space.
-                m_kernelCopyWorks = false;
-                break;
-            }
-            if (n < 0)
-                return fail(err, ErrorCode::WriteFailed, m_written,
-                            std::string("copy failed: ") + std::strerror(errno));
-            if (n == 0)
-                return fail(err, ErrorCode::Truncated, std::uint64_t(inOffset) - base, "source ended during copy");
-            length -= std::uint64_t(n);
-            offset += std::uint64_t(n);
-            m_written += std::uint64_t(n);
-            m_kernelCopied += std::uint64_t(n);
-        }
-        if (length == 0)
-            return true;
+        std::uint64_t copied = 0;
+        const File::KernelCopy result = m_file.copyFrom(*in, base + offset, m_written, length, copied, err);
+        m_written += copied;
+        m_kernelCopied += copied;
+        offset += copied;
+        length -= copied;
+        if (result == File::KernelCopy::Failed)
+            return false;
+        if (result == File::KernelCopy::Unsupported)
+            m_kernelCopyWorks = false; // the rest goes through this process
     }
     return Sink::copyFrom(source, offset, length, err);
-}
-
-bool FileSink::sync(Error& err)
-{
-    if (::fsync(m_fd) != 0)
-        return fail(err, ErrorCode::WriteFailed, m_written, std::string("fsync failed: ") + std::strerror(errno));
-    return true;
-}
-
-bool FileSink::close(Error& err)
-{
-    if (!m_owned || m_fd < 0)
-        return true;
-    const int fd = m_fd;
-    m_fd = -1;
-    if (::close(fd) != 0)
-        return fail(err, ErrorCode::WriteFailed, m_written, std::string("close failed: ") + std::strerror(errno));
-    return true;
 }
 
 bool MemorySink::write(const void* data, std::size_t length, Error& err)

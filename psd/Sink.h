@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,31 +28,29 @@ protected:
     std::uint64_t m_written = 0;
 };
 
-// Writes to a file descriptor at its current position. Copies from file sources go through copy_file_range
-// (falling back to pread/write where the kernel or filesystem refuses it).
+// Writes a file from its start. Copies from file sources are made inside the kernel where the system can
+// (falling back to reading and writing where the kernel or file system refuses).
 class FileSink final : public Sink
 {
 public:
-    // Creates or truncates path (mode 0644 before umask). The sink owns and closes the descriptor.
+    // Creates or truncates path (mode 0644 before umask). The sink owns and closes the file.
     static bool create(const std::string& path, std::unique_ptr<FileSink>& out, Error& err);
-    // Borrows fd; the caller keeps ownership.
-    explicit FileSink(int fd);
-    ~FileSink() override;
+    // Writes through file (owned or borrowed) from offset 0.
+    explicit FileSink(File file);
 
     bool write(const void* data, std::size_t length, Error& err) override;
     bool copyFrom(const Source& source, std::uint64_t offset, std::uint64_t length, Error& err) override;
 
-    // fsync; call before renaming the file into place.
-    bool sync(Error& err);
-    // Closes an owned descriptor, reporting the close error.
-    bool close(Error& err);
-    int fd() const { return m_fd; }
-    // Bytes that went through copy_file_range (for benchmarks).
+    // Call before renaming the file into place.
+    bool sync(Error& err) { return m_file.sync(err); }
+    // Closes an owned file, reporting the close error.
+    bool close(Error& err) { return m_file.close(err); }
+    File& file() { return m_file; }
+    // Bytes copied inside the kernel (for benchmarks).
     std::uint64_t kernelCopiedBytes() const { return m_kernelCopied; }
 
 private:
-    int m_fd = -1;
-    bool m_owned = false;
+    File m_file;
     bool m_kernelCopyWorks = true;
     std::uint64_t m_kernelCopied = 0;
 };

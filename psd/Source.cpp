@@ -1,11 +1,7 @@
 #include "psd/Source.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace psd {
@@ -26,10 +22,10 @@ bool truncated(Error& err, std::uint64_t offset, std::size_t length, std::uint64
 }
 } // namespace
 
-int Source::fileDescriptor(std::uint64_t& baseOffset) const
+const File* Source::file(std::uint64_t& baseOffset) const
 {
     baseOffset = 0;
-    return -1;
+    return nullptr;
 }
 
 bool Source::readBytes(std::uint64_t offset, std::uint64_t length, std::vector<std::uint8_t>& out, Error& err,
@@ -44,29 +40,22 @@ bool Source::readBytes(std::uint64_t offset, std::uint64_t length, std::vector<s
     return length == 0 || read(offset, out.data(), std::size_t(length), err);
 }
 
-FileSource::FileSource(int fd, std::uint64_t size) : m_fd(fd), m_size(size) {}
-
-FileSource::~FileSource()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
+FileSource::FileSource(File file, std::uint64_t size) : m_file(std::move(file)), m_size(size) {}
 
 bool FileSource::open(const std::string& path, SourcePtr& out, Error& err)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return fail(err, ErrorCode::Io, 0, "cannot open " + path + ": " + std::strerror(errno));
-    struct stat st
-    {
-    };
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        const int e = errno;
-        ::close(fd);
-        return fail(err, ErrorCode::Io, 0,
-                    "not a regular file: " + path + (e ? std::string(": ") + std::strerror(e) : ""));
-    }
-    out.reset(new FileSource(fd, std::uint64_t(st.st_size)));
+    File file;
+    return File::openRead(path, file, err) && fromFile(std::move(file), out, err);
+}
+
+bool FileSource::fromFile(File file, SourcePtr& out, Error& err)
+{
+    std::uint64_t size = 0;
+    if (!file.isOpen())
+        return fail(err, ErrorCode::Io, 0, "no file to read");
+    if (!file.size(size, err))
+        return false;
+    out.reset(new FileSource(std::move(file), size));
     return true;
 }
 
@@ -74,48 +63,25 @@ bool FileSource::read(std::uint64_t offset, void* out, std::size_t length, Error
 {
     if (outOfRange(m_size, offset, length))
         return truncated(err, offset, length, m_size);
-    auto* dst = static_cast<std::uint8_t*>(out);
-    if (length < kCacheBlock / 4) {
-        if (offset < m_cacheOffset || offset + length > m_cacheOffset + m_cacheLength) {
-            m_cache.resize(kCacheBlock);
-            const std::uint64_t start = offset;
-            const std::size_t want = std::size_t(std::min<std::uint64_t>(kCacheBlock, m_size - start));
-            std::size_t got = 0;
-            m_cacheLength = 0;
-            while (got < want) {
-                const ssize_t n = ::pread(m_fd, m_cache.data() + got, want - got, off_t(start + got));
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n < 0)
-                    return fail(err, ErrorCode::Io, start + got, std::string("read failed: ") + std::strerror(errno));
-                if (n == 0)
-                    return fail(err, ErrorCode::Truncated, start + got, "file ended early (changed while reading?)");
-                got += std::size_t(n);
-            }
-            m_cacheOffset = start;
-            m_cacheLength = got;
-        }
-        std::memcpy(dst, m_cache.data() + (offset - m_cacheOffset), length);
-        return true;
+    if (length >= kCacheBlock / 4)
+        return m_file.readAt(offset, out, length, err);
+    if (offset < m_cacheOffset || offset + length > m_cacheOffset + m_cacheLength) {
+        m_cache.resize(kCacheBlock);
+        const std::size_t want = std::size_t(std::min<std::uint64_t>(kCacheBlock, m_size - offset));
+        m_cacheLength = 0;
+        if (!m_file.readAt(offset, m_cache.data(), want, err))
+            return false;
+        m_cacheOffset = offset;
+        m_cacheLength = want;
     }
-    std::size_t got = 0;
-    while (got < length) {
-        const ssize_t n = ::pread(m_fd, dst + got, length - got, off_t(offset + got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return fail(err, ErrorCode::Io, offset + got, std::string("read failed: ") + std::strerror(errno));
-        if (n == 0)
-            return fail(err, ErrorCode::Truncated, offset + got, "file ended early (changed while reading?)");
-        got += std::size_t(n);
-    }
+    std::memcpy(out, m_cache.data() + (offset - m_cacheOffset), length);
     return true;
 }
 
-int FileSource::fileDescriptor(std::uint64_t& baseOffset) const
+const File* FileSource::file(std::uint64_t& baseOffset) const
 {
     baseOffset = 0;
-    return m_fd;
+    return &m_file;
 }
 
 MemorySource::MemorySource(std::vector<std::uint8_t> bytes)
@@ -168,12 +134,12 @@ bool ViewSource::read(std::uint64_t offset, void* out, std::size_t length, Error
     return true;
 }
 
-int ViewSource::fileDescriptor(std::uint64_t& baseOffset) const
+const File* ViewSource::file(std::uint64_t& baseOffset) const
 {
     std::uint64_t parentBase = 0;
-    const int fd = m_parent->fileDescriptor(parentBase);
+    const File* file = m_parent->file(parentBase);
     baseOffset = parentBase + m_offset;
-    return fd;
+    return file;
 }
 
 } // namespace psd

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "psd/Error.h"
+#include "psd/File.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,9 +23,9 @@ public:
     // Reads exactly length bytes at offset into out; fails (Truncated or Io) otherwise.
     virtual bool read(std::uint64_t offset, void* out, std::size_t length, Error& err) const = 0;
 
-    // The file descriptor behind this source and the file offset of this source's byte 0, or -1 when the
-    // bytes do not come straight from a file. Lets a file sink copy with copy_file_range.
-    virtual int fileDescriptor(std::uint64_t& baseOffset) const;
+    // The file behind this source and the file offset of this source's byte 0, or null when the bytes do not
+    // come straight from a file. Lets a file sink copy inside the kernel.
+    virtual const File* file(std::uint64_t& baseOffset) const;
 
     // Reads [offset, offset + length) into a new buffer; refuses lengths above maxLength.
     bool readBytes(std::uint64_t offset, std::uint64_t length, std::vector<std::uint8_t>& out, Error& err,
@@ -35,21 +36,22 @@ public:
 
 using SourcePtr = std::shared_ptr<const Source>;
 
-// A file read through pread in bounded chunks.
+// A file read at explicit offsets in bounded chunks. Its size is taken when the source is made.
 class FileSource final : public Source
 {
 public:
-    ~FileSource() override;
     static bool open(const std::string& path, SourcePtr& out, Error& err);
+    // Reads through an open file (owned or borrowed), such as the one a writer has just filled.
+    static bool fromFile(File file, SourcePtr& out, Error& err);
 
     std::uint64_t size() const override { return m_size; }
     bool read(std::uint64_t offset, void* out, std::size_t length, Error& err) const override;
-    int fileDescriptor(std::uint64_t& baseOffset) const override;
+    const File* file(std::uint64_t& baseOffset) const override;
 
 private:
-    FileSource(int fd, std::uint64_t size);
+    FileSource(File file, std::uint64_t size);
 
-    int m_fd = -1;
+    File m_file;
     std::uint64_t m_size = 0;
     // One small cache block: the parser reads many tiny fields close together.
     mutable std::vector<std::uint8_t> m_cache;
@@ -82,7 +84,7 @@ public:
 
     std::uint64_t size() const override { return m_length; }
     bool read(std::uint64_t offset, void* out, std::size_t length, Error& err) const override;
-    int fileDescriptor(std::uint64_t& baseOffset) const override;
+    const File* file(std::uint64_t& baseOffset) const override;
     std::uint64_t offsetInParent() const { return m_offset; }
 
 private:

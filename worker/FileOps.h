@@ -2,6 +2,8 @@
 
 #include "worker/WorkerError.h"
 
+#include "psd/File.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -58,7 +60,8 @@ public:
     TempFile& operator=(const TempFile&) = delete;
 
     bool create(const std::filesystem::path& original, WorkerError& err);
-    int fd() const { return m_fd; }
+    // Open for writing and reading back.
+    psd::File& file() { return m_file; }
     const std::filesystem::path& path() const { return m_path; }
 
     bool sync(WorkerError& err);
@@ -73,7 +76,7 @@ public:
 private:
     bool close(WorkerError& err);
 
-    int m_fd = -1;
+    psd::File m_file;
     std::filesystem::path m_path;
 };
 

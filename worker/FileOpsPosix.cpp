@@ -30,6 +30,11 @@ int openNoFollow(const std::filesystem::path& path, int flags)
     return fd;
 }
 
+int fdOf(const psd::File& file)
+{
+    return static_cast<int>(file.native());
+}
+
 bool ownedRegular(const struct stat& st)
 {
     return S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
@@ -93,7 +98,7 @@ bool TempFile::create(const std::filesystem::path& original, WorkerError& err)
         // Held until the file is renamed or removed: clean-up skips locked temporaries.
         ::flock(fd, LOCK_EX | LOCK_NB);
         ::fchmod(fd, 0600); // the umask may have taken bits away, never added them
-        m_fd = fd;
+        m_file = psd::File::adopt(fd);
         m_path = candidate;
         return true;
     }
@@ -102,7 +107,7 @@ bool TempFile::create(const std::filesystem::path& original, WorkerError& err)
 
 bool TempFile::sync(WorkerError& err)
 {
-    if (::fsync(m_fd) != 0)
+    if (::fsync(fdOf(m_file)) != 0)
         return ioFail(err, "cannot flush", m_path, errno);
     return true;
 }
@@ -110,22 +115,19 @@ bool TempFile::sync(WorkerError& err)
 bool TempFile::takeAttributes(const FileInfo& original, WorkerError& err)
 {
     // Owner first: changing the owner clears set-id bits, which the mode then puts back.
-    if (::fchown(m_fd, static_cast<uid_t>(original.owner), static_cast<gid_t>(original.group)) != 0
+    if (::fchown(fdOf(m_file), static_cast<uid_t>(original.owner), static_cast<gid_t>(original.group)) != 0
         && errno != EPERM)
         return ioFail(err, "cannot set the owner of", m_path, errno);
-    if (::fchmod(m_fd, static_cast<mode_t>(original.permissions)) != 0)
+    if (::fchmod(fdOf(m_file), static_cast<mode_t>(original.permissions)) != 0)
         return ioFail(err, "cannot set the permissions of", m_path, errno);
     return true;
 }
 
 bool TempFile::close(WorkerError& err)
 {
-    if (m_fd < 0)
-        return true;
-    const int fd = m_fd;
-    m_fd = -1;
-    if (::close(fd) != 0 && errno != EINTR)
-        return ioFail(err, "cannot close", m_path, errno);
+    psd::Error perr;
+    if (!m_file.close(perr))
+        return fail(err, "IoError", "cannot close " + pathText(m_path) + ": " + perr.message);
     return true;
 }
 

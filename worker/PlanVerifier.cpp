@@ -3,32 +3,13 @@
 #include "worker/TextUtil.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace worker {
 
 namespace {
 
 constexpr std::size_t kChunk = 1024 * 1024;
-
-bool readExactly(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t length)
-{
-    while (length > 0) {
-        const ssize_t n = ::pread(fd, out, length, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        out += n;
-        offset += static_cast<std::uint64_t>(n);
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // True when [piece.outOffset, +length) lies inside verified copies that map it onto the same source bytes.
 bool coveredByVerified(const psd::PlanPiece& piece, const std::vector<VerifiedCopy>& verified)
@@ -51,33 +32,12 @@ bool coveredByVerified(const psd::PlanPiece& piece, const std::vector<VerifiedCo
     return true;
 }
 
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 } // namespace
 
-bool verifyAgainstPlan(const psd::WritePlan& plan, const psd::Source& original,
-                       const std::filesystem::path& written, const std::vector<VerifiedCopy>& verified,
-                       WorkerError& err)
+bool verifyAgainstPlan(const psd::WritePlan& plan, const psd::Source& original, const psd::Source& written,
+                       const std::vector<VerifiedCopy>& verified, WorkerError& err)
 {
-    const Fd fd(::open(written.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.get() < 0)
-        return fail(err, "IoError", "cannot re-open " + pathText(written) + ": " + std::strerror(errno));
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) != plan.outputSize)
+    if (written.size() != plan.outputSize)
         return fail(err, "ValidationError", "the written file does not have the planned size");
 
     std::vector<std::uint8_t> ours(kChunk), theirs(kChunk);
@@ -88,7 +48,7 @@ bool verifyAgainstPlan(const psd::WritePlan& plan, const psd::Source& original,
         for (std::uint64_t done = 0; done < piece.length;) {
             const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, piece.length - done));
             const std::uint64_t at = piece.outOffset + done;
-            if (!readExactly(fd.get(), at, ours.data(), n))
+            if (!written.read(at, ours.data(), n, perr))
                 return fail(err, "ValidationError", "the written file cannot be read back at " + std::to_string(at));
             const std::uint8_t* expected = nullptr;
             if (piece.copy) {

@@ -9,10 +9,7 @@
 #include "psd/xmp/XmpCleaner.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace worker {
 
@@ -379,24 +376,20 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
         return validationFail(err, "the write plan does not cover the output");
     if (!planKeepsOtherBytes(plan, doc, edits, err))
         return false;
-    const int readBack = ::open(temp.path().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (readBack < 0)
-        return fail(err, "IoError", "cannot re-open the temporary file: " + std::string(std::strerror(errno)));
-    VerifyingSink sink(temp.fd(), readBack);
-    const bool writtenOk = doc.write(sink, perr);
-    ::close(readBack);
-    if (!writtenOk)
+    VerifyingSink sink(temp.file());
+    if (!doc.write(sink, perr))
         return psdFail(err, perr);
     // The disk writes the file while it is checked; the fsync below waits for it before anything is replaced.
     sink.flushStarted();
     files::pausePoint("after-write");
 
     reporter.progress(90, "校验图层结构：" + name);
-    if (!verifyAgainstPlan(plan, *source, temp.path(), sink.verifiedCopies(), err))
-        return false;
+    // Everything below reads the handle that was written, never the name, which someone could have swapped.
     psd::SourcePtr written;
-    if (!psd::FileSource::open(temp.path().string(), written, perr))
+    if (!psd::FileSource::fromFile(psd::File::borrow(temp.file().native()), written, perr))
         return psdFail(err, perr);
+    if (!verifyAgainstPlan(plan, *source, *written, sink.verifiedCopies(), err))
+        return false;
     psd::Document reopened;
     if (!psd::Document::open(written, reopened, perr) || !(reopened.signature() == before))
         return validationFail(err, "保存前后文档尺寸或图层结构不一致");

@@ -6,9 +6,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <fcntl.h>
 #include <memory>
-#include <unistd.h>
 
 Q_DECLARE_METATYPE(std::vector<worker::VerifiedCopy>)
 
@@ -87,8 +85,10 @@ void TestPlanVerifier::againstPlan()
     psd::SourcePtr source;
     psd::Error perr;
     QVERIFY(psd::FileSource::open(originalPath.toStdString(), source, perr));
+    psd::SourcePtr writtenSource;
+    QVERIFY(psd::FileSource::open(writtenPath.toStdString(), writtenSource, perr));
     worker::WorkerError err;
-    QCOMPARE(worker::verifyAgainstPlan(samplePlan(), *source, writtenPath.toStdString(), verified, err), ok);
+    QCOMPARE(worker::verifyAgainstPlan(samplePlan(), *source, *writtenSource, verified, err), ok);
     if (!ok)
         QCOMPARE(err.type, std::string("ValidationError"));
 }
@@ -106,11 +106,10 @@ void TestPlanVerifier::sinkReadsCopiesBack()
     psd::SourcePtr source;
     psd::Error perr;
     QVERIFY(psd::FileSource::open(originalPath.toStdString(), source, perr));
-    const int fd = ::open(writtenPath.toLocal8Bit().constData(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    const int readBack = ::open(writtenPath.toLocal8Bit().constData(), O_RDONLY);
-    QVERIFY(fd >= 0 && readBack >= 0);
+    psd::File out;
+    QVERIFY(psd::File::create(writtenPath.toStdString(), out, perr));
     {
-        worker::VerifyingSink sink(fd, readBack);
+        worker::VerifyingSink sink(out);
         QVERIFY(sink.write("head", 4, perr));
         QVERIFY(sink.copyFrom(*source, 0, 2 * 1024 * 1024, perr));
         QVERIFY(sink.copyFrom(*source, 2 * 1024 * 1024, 1024 * 1024 + 17, perr)); // continues the previous copy
@@ -126,8 +125,7 @@ void TestPlanVerifier::sinkReadsCopiesBack()
         QCOMPARE(copies[1].sourceOffset, 5u);
         QCOMPARE(sink.offset(), std::uint64_t(4 + original.size() + 1 + 10));
     }
-    ::close(fd);
-    ::close(readBack);
+    QVERIFY(out.close(perr));
     QFile f(writtenPath);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), QByteArray("head") + original + QByteArray("!") + original.mid(5, 10));

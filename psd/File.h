@@ -1,0 +1,67 @@
+#pragma once
+
+#include "psd/Error.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace psd {
+
+// An open file, read and written at explicit offsets, never through a shared file position: one handle can be
+// written and read back in turn, and several readers can share it. Paths are UTF-8. The platform calls live in
+// FilePosix.cpp and FileWindows.cpp; everything above this class is portable.
+class File
+{
+public:
+    // A POSIX descriptor or a Windows HANDLE.
+    using Native = std::intptr_t;
+    static constexpr Native kInvalid = -1;
+
+    File() = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    // Opens an existing regular file for reading.
+    static bool openRead(const std::string& path, File& out, Error& err);
+    // Creates or truncates path for writing and reading.
+    static bool create(const std::string& path, File& out, Error& err);
+    // Owns handle from now on (closes it).
+    static File adopt(Native handle);
+    // Uses handle without owning it: the caller closes it, after this File is gone.
+    static File borrow(Native handle);
+
+    bool isOpen() const { return m_handle != kInvalid; }
+    Native native() const { return m_handle; }
+
+    bool size(std::uint64_t& out, Error& err) const;
+    // Exactly length bytes at offset; Truncated when the file ends first, Io when the system refuses.
+    bool readAt(std::uint64_t offset, void* out, std::size_t length, Error& err) const;
+    bool writeAt(std::uint64_t offset, const void* data, std::size_t length, Error& err);
+
+    enum class KernelCopy { Done, Unsupported, Failed };
+    // Copies [inOffset, inOffset + length) of in to outOffset of this file without passing the bytes through
+    // this process. copied says how many were copied when it stops early: Unsupported leaves the rest to the
+    // caller (the system or file system cannot do it), Failed fills err.
+    KernelCopy copyFrom(const File& in, std::uint64_t inOffset, std::uint64_t outOffset, std::uint64_t length,
+                        std::uint64_t& copied, Error& err);
+
+    // Asks the system to start writing [offset, offset + length) to disk; does not wait. A hint only.
+    void startWriteback(std::uint64_t offset, std::uint64_t length);
+    // Waits until the file's data is on disk.
+    bool sync(Error& err);
+    // Closes an owned handle, reporting the close error; a borrowed one is only let go.
+    bool close(Error& err);
+
+private:
+    File(Native handle, bool owned) : m_handle(handle), m_owned(owned) {}
+    void release();
+
+    Native m_handle = kInvalid;
+    bool m_owned = false;
+};
+
+} // namespace psd

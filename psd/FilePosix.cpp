@@ -1,0 +1,167 @@
+// POSIX branch of psd::File.
+#include "psd/File.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace psd {
+
+namespace {
+
+int fdOf(File::Native handle)
+{
+    return static_cast<int>(handle);
+}
+
+bool sysFail(Error& err, ErrorCode code, std::uint64_t offset, const std::string& what)
+{
+    return fail(err, code, offset, what + ": " + std::strerror(errno));
+}
+
+} // namespace
+
+bool File::openRead(const std::string& path, File& out, Error& err)
+{
+    int fd;
+    do
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return sysFail(err, ErrorCode::Io, 0, "cannot open " + path);
+    File file = adopt(fd);
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0)
+        return sysFail(err, ErrorCode::Io, 0, "cannot examine " + path);
+    if (!S_ISREG(st.st_mode))
+        return fail(err, ErrorCode::Io, 0, "not a regular file: " + path);
+    out = std::move(file);
+    return true;
+}
+
+bool File::create(const std::string& path, File& out, Error& err)
+{
+    int fd;
+    do
+        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return sysFail(err, ErrorCode::Io, 0, "cannot create " + path);
+    out = adopt(fd);
+    return true;
+}
+
+bool File::size(std::uint64_t& out, Error& err) const
+{
+    struct stat st
+    {
+    };
+    if (::fstat(fdOf(m_handle), &st) != 0)
+        return sysFail(err, ErrorCode::Io, 0, "cannot examine the file");
+    out = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+bool File::readAt(std::uint64_t offset, void* out, std::size_t length, Error& err) const
+{
+    auto* dst = static_cast<std::uint8_t*>(out);
+    std::size_t got = 0;
+    while (got < length) {
+        const ssize_t n = ::pread(fdOf(m_handle), dst + got, length - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return sysFail(err, ErrorCode::Io, offset + got, "read failed");
+        if (n == 0)
+            return fail(err, ErrorCode::Truncated, offset + got, "file ended early (changed while reading?)");
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool File::writeAt(std::uint64_t offset, const void* data, std::size_t length, Error& err)
+{
+    const auto* src = static_cast<const std::uint8_t*>(data);
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pwrite(fdOf(m_handle), src + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return sysFail(err, ErrorCode::WriteFailed, offset + done, "write failed");
+        if (n == 0)
+            return fail(err, ErrorCode::WriteFailed, offset + done, "write failed: no progress");
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+File::KernelCopy File::copyFrom(const File& in, std::uint64_t inOffset, std::uint64_t outOffset, std::uint64_t length,
+                                std::uint64_t& copied, Error& err)
+{
+    copied = 0;
+#ifdef __linux__
+    loff_t from = static_cast<loff_t>(inOffset);
+    loff_t to = static_cast<loff_t>(outOffset);
+    while (copied < length) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length - copied, 1ull << 30));
+        const ssize_t n = ::copy_file_range(fdOf(in.m_handle), &from, fdOf(m_handle), &to, want, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EPERM ||
+                      errno == EBADF))
+            return KernelCopy::Unsupported;
+        if (n < 0) {
+            sysFail(err, ErrorCode::WriteFailed, outOffset + copied, "copy failed");
+            return KernelCopy::Failed;
+        }
+        if (n == 0) {
+            fail(err, ErrorCode::Truncated, inOffset + copied, "source ended during copy");
+            return KernelCopy::Failed;
+        }
+        copied += static_cast<std::uint64_t>(n);
+    }
+    return KernelCopy::Done;
+#else
+    (void)in, (void)inOffset, (void)outOffset, (void)length, (void)err;
+    return KernelCopy::Unsupported;
+#endif
+}
+
+void File::startWriteback(std::uint64_t offset, std::uint64_t length)
+{
+#ifdef __linux__
+    if (length > 0)
+        ::sync_file_range(fdOf(m_handle), static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                          SYNC_FILE_RANGE_WRITE);
+#else
+    (void)offset, (void)length;
+#endif
+}
+
+bool File::sync(Error& err)
+{
+    if (::fsync(fdOf(m_handle)) != 0)
+        return sysFail(err, ErrorCode::WriteFailed, 0, "fsync failed");
+    return true;
+}
+
+bool File::close(Error& err)
+{
+    if (m_handle == kInvalid)
+        return true;
+    const int fd = fdOf(m_handle);
+    const bool owned = m_owned;
+    m_handle = kInvalid;
+    m_owned = false;
+    if (owned && ::close(fd) != 0 && errno != EINTR)
+        return sysFail(err, ErrorCode::WriteFailed, 0, "close failed");
+    return true;
+}
+
+} // namespace psd
