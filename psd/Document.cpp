@@ -28,7 +28,38 @@ bool Document::resourceData(std::uint16_t id, std::vector<std::uint8_t>& out, Er
     if (!res)
         return fail(err, ErrorCode::NotFound, m_resourcesSection.offset,
                     "document has no image resource " + std::to_string(id));
-    return m_source->readBytes(res->data.offset, res->data.length, out, err);
+    const auto splice = m_resourceSplices.find(id);
+    if (splice == m_resourceSplices.end())
+        return m_source->readBytes(res->data.offset, res->data.length, out, err);
+    // Put together like the writer does: kept ranges, with the padding at its point.
+    const ResourceSplice& s = splice->second;
+    const std::uint64_t length = s.newLength(res->data.length);
+    if (length > Source::kDefaultMaxLoad)
+        return fail(err, ErrorCode::TooLarge, res->data.offset,
+                    "refusing to load a spliced resource of " + std::to_string(length) + " bytes");
+    out.clear();
+    out.reserve(std::size_t(length));
+    std::vector<std::uint8_t> part;
+    std::uint64_t from = 0;
+    const auto keep = [&](std::uint64_t to) {
+        if (s.paddingPoint >= from && s.paddingPoint <= to) {
+            if (!m_source->readBytes(res->data.offset + from, s.paddingPoint - from, part, err))
+                return false;
+            out.insert(out.end(), part.begin(), part.end());
+            out.insert(out.end(), std::size_t(s.padding), ' ');
+            from = s.paddingPoint;
+        }
+        if (!m_source->readBytes(res->data.offset + from, to - from, part, err))
+            return false;
+        out.insert(out.end(), part.begin(), part.end());
+        return true;
+    };
+    for (const FileSpan& cut : s.cuts) {
+        if (!keep(cut.offset))
+            return false;
+        from = cut.end();
+    }
+    return keep(res->data.length);
 }
 
 bool Document::setResourceData(std::uint16_t id, std::vector<std::uint8_t> bytes, Error& err)
@@ -40,7 +71,63 @@ bool Document::setResourceData(std::uint16_t id, std::vector<std::uint8_t> bytes
     if (!m_source)
         return fail(err, ErrorCode::NotFound, 0, "document is not open");
     m_resourceEdits[id] = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
+    m_resourceSplices.erase(id);
     return true;
+}
+
+std::uint64_t ResourceSplice::cutBytes() const
+{
+    std::uint64_t n = 0;
+    for (const FileSpan& cut : cuts)
+        n += cut.length;
+    return n;
+}
+
+bool Document::spliceResource(std::uint16_t id, ResourceSplice splice, Error& err)
+{
+    const ImageResource* res = findResource(id);
+    if (!res)
+        return fail(err, ErrorCode::NotFound, m_resourcesSection.offset,
+                    "document has no image resource " + std::to_string(id) + " to splice");
+    std::uint64_t at = 0;
+    for (const FileSpan& cut : splice.cuts) {
+        if (cut.length == 0 || cut.offset < at || cut.length > res->data.length ||
+            cut.offset > res->data.length - cut.length)
+            return fail(err, ErrorCode::Malformed, res->data.offset + cut.offset,
+                        "cuts of image resource " + std::to_string(id) + " are empty, out of order or beyond its data");
+        // Padding goes between kept bytes, never into a cut.
+        if (splice.paddingPoint > cut.offset && splice.paddingPoint < cut.end())
+            return fail(err, ErrorCode::Malformed, res->data.offset + splice.paddingPoint,
+                        "the padding point lies inside a cut");
+        at = cut.end();
+    }
+    if (splice.paddingPoint == ResourceSplice::kNoPaddingPoint)
+        splice.padding = 0;
+    else if (splice.paddingPoint > res->data.length)
+        return fail(err, ErrorCode::Malformed, res->data.offset, "the padding point lies beyond the data");
+    if (splice.padding > 0xfffffff0u || splice.newLength(res->data.length) > 0xfffffff0u)
+        return fail(err, ErrorCode::TooLarge, res->data.offset,
+                    "the spliced image resource does not fit a 32-bit size");
+    m_resourceSplices[id] = std::move(splice);
+    m_resourceEdits.erase(id);
+    return true;
+}
+
+const ResourceSplice* Document::resourceSplice(std::uint16_t id) const
+{
+    const auto it = m_resourceSplices.find(id);
+    return it == m_resourceSplices.end() ? nullptr : &it->second;
+}
+
+bool Document::setXmpPadding(std::uint64_t extraBytes, Error& err)
+{
+    const auto it = m_resourceSplices.find(kXmpResourceId);
+    if (it == m_resourceSplices.end() || it->second.paddingPoint == ResourceSplice::kNoPaddingPoint)
+        return fail(err, ErrorCode::NotFound, m_resourcesSection.offset,
+                    "the XMP packet has no edit with a place for padding (no <?xpacket end trailer)");
+    ResourceSplice padded = it->second;
+    padded.padding = extraBytes;
+    return spliceResource(kXmpResourceId, std::move(padded), err);
 }
 
 const LinkedFile* Document::findEmbedded(const std::string& uniqueId) const

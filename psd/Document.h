@@ -130,6 +130,21 @@ struct LinkedFile
     bool isEmbeddedDocument() const;
 };
 
+// New data for an image resource made of its own bytes: the cut ranges go, and whitespace padding may go in at
+// one point. Nothing of the data is loaded: the write plan copies the kept ranges from the source.
+struct ResourceSplice
+{
+    static constexpr std::uint64_t kNoPaddingPoint = UINT64_MAX;
+
+    std::vector<FileSpan> cuts;                   // relative to the data; sorted, disjoint
+    std::uint64_t paddingPoint = kNoPaddingPoint; // relative to the data; where padding may be inserted
+    std::uint64_t padding = 0;                    // ASCII spaces inserted at paddingPoint
+
+    std::uint64_t cutBytes() const;
+    // The data's new length, for data that had oldLength bytes.
+    std::uint64_t newLength(std::uint64_t oldLength) const { return oldLength - cutBytes() + padding; }
+};
+
 // How the output is put together: pieces in output order, each either a copy of a source range or literal bytes.
 struct PlanPiece
 {
@@ -175,12 +190,22 @@ public:
     const std::vector<ImageResource>& resources() const { return m_resources; }
     // The first block with this id, or null.
     const ImageResource* findResource(std::uint16_t id) const;
-    // The data of the first block with this id (the edited data when set). NotFound when absent.
+    // The data of the first block with this id (the edited data when set, a splice applied). NotFound when absent.
     bool resourceData(std::uint16_t id, std::vector<std::uint8_t>& out, Error& err) const;
     bool hasXmp() const { return findResource(kXmpResourceId) != nullptr || m_resourceEdits.count(kXmpResourceId); }
     bool xmpPacket(std::vector<std::uint8_t>& out, Error& err) const { return resourceData(kXmpResourceId, out, err); }
     // Replaces the data of the first block with this id; appends a new '8BIM' block when there is none.
     bool setResourceData(std::uint16_t id, std::vector<std::uint8_t> bytes, Error& err);
+    // Replaces the data of the first block with this id by a splice of its own bytes (replacing any earlier edit
+    // of it). Fails when there is no such block, or the cuts or the padding point do not fit its data.
+    bool spliceResource(std::uint16_t id, ResourceSplice splice, Error& err);
+    // The splice set for this id, or null.
+    const ResourceSplice* resourceSplice(std::uint16_t id) const;
+    // Pads the XMP splice with extraBytes spaces just before the packet's closing <?xpacket end=...?> (where XMP
+    // keeps its padding): the document's head then ends extraBytes later. Replaces any padding set before; 0
+    // removes it. Fails, leaving the edit as it was, when the XMP resource has no splice with a padding point
+    // (no trailer was found) or the padded data no longer fits a 32-bit size.
+    bool setXmpPadding(std::uint64_t extraBytes, Error& err);
 
     const LayerInfo& layerInfo() const { return m_layerInfo; }
     const std::vector<LayerRecord>& layers() const { return m_layerInfo.records; }
@@ -200,7 +225,7 @@ public:
     bool replaceEmbeddedPayload(const std::string& uniqueId, std::shared_ptr<const std::vector<std::uint8_t>> bytes,
                                 Error& err);
 
-    bool isEdited() const { return !m_resourceEdits.empty() || !m_payloadEdits.empty(); }
+    bool isEdited() const { return !m_resourceEdits.empty() || !m_resourceSplices.empty() || !m_payloadEdits.empty(); }
 
     // The output as pieces; with no edit it is one copy of the whole source.
     bool plan(WritePlan& out, Error& err) const;
@@ -225,6 +250,7 @@ private:
     std::vector<LinkedFile> m_linkedFiles;
 
     std::map<std::uint16_t, std::shared_ptr<const std::vector<std::uint8_t>>> m_resourceEdits;
+    std::map<std::uint16_t, ResourceSplice> m_resourceSplices;
     std::map<std::size_t, std::shared_ptr<const std::vector<std::uint8_t>>> m_payloadEdits; // by linkedFiles index
 };
 

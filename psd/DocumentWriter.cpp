@@ -117,7 +117,45 @@ bool Document::plan(WritePlan& out, Error& err) const
             patches.push_back(std::move(p));
         }
     }
-    if (!m_resourceEdits.empty()) {
+    for (const auto& [id, splice] : m_resourceSplices) {
+        const ImageResource* res = findResource(id);
+        if (!res)
+            return fail(err, ErrorCode::NotFound, m_resourcesSection.offset, "spliced resource is gone");
+        const std::uint64_t length = splice.newLength(res->data.length);
+        const std::uint64_t pad = length % 2;
+        Bytes head;
+        putBe(head, length, 4);
+        Patch p{res->sizeFieldOffset, res->whole.end() - res->sizeFieldOffset, {literal(std::move(head))}};
+        const auto keep = [&p, &res](std::uint64_t from, std::uint64_t to) {
+            PlanPiece copy;
+            copy.sourceOffset = res->data.offset + from;
+            copy.length = to - from;
+            p.literals.push_back(copy);
+        };
+        std::uint64_t from = 0;
+        bool padded = splice.padding == 0;
+        for (const FileSpan& cut : splice.cuts) {
+            if (!padded && splice.paddingPoint <= cut.offset) {
+                keep(from, splice.paddingPoint);
+                p.literals.push_back(literal(Bytes(std::size_t(splice.padding), ' ')));
+                from = splice.paddingPoint;
+                padded = true;
+            }
+            keep(from, cut.offset);
+            from = cut.end();
+        }
+        if (!padded) {
+            keep(from, splice.paddingPoint);
+            p.literals.push_back(literal(Bytes(std::size_t(splice.padding), ' ')));
+            from = splice.paddingPoint;
+        }
+        keep(from, res->data.length);
+        if (pad)
+            p.literals.push_back(literal(Bytes(1, 0)));
+        resourcesDelta += std::int64_t(4 + length + pad) - std::int64_t(p.length);
+        patches.push_back(std::move(p));
+    }
+    if (!m_resourceEdits.empty() || !m_resourceSplices.empty()) {
         std::uint64_t length = 0;
         const std::uint64_t field = m_resourcesSection.offset - 4;
         if (!applyDelta(m_resourcesSection.length, resourcesDelta, 4, length, err, field, "image resources section"))

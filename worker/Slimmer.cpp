@@ -103,8 +103,13 @@ std::vector<SourceRange> rewritableRanges(const psd::Document& doc, const Docume
         ranges.push_back({offset, offset + length});
     };
     if (edits.xmpChanged) {
-        if (const psd::ImageResource* res = doc.findResource(psd::Document::kXmpResourceId))
-            add(res->sizeFieldOffset, res->whole.end() - res->sizeFieldOffset);
+        // The packet is spliced: its kept bytes are copied, only the cuts, the size field and the pad byte go.
+        if (const psd::ImageResource* res = doc.findResource(psd::Document::kXmpResourceId)) {
+            add(res->sizeFieldOffset, 4);
+            for (const psd::FileSpan& cut : edits.xmpCuts)
+                add(res->data.offset + cut.offset, cut.length);
+            add(res->data.end(), res->whole.end() - res->data.end());
+        }
         add(doc.resourcesSection().offset - 4, 4);
     }
     const std::uint64_t sectionWidth = doc.header().isPsb() ? 8 : 4;
@@ -126,30 +131,117 @@ std::vector<SourceRange> rewritableRanges(const psd::Document& doc, const Docume
     return ranges;
 }
 
-// True when [begin, end) lies inside the union of the sorted ranges.
-bool covered(const std::vector<SourceRange>& ranges, std::uint64_t begin, std::uint64_t end)
-{
-    for (const SourceRange& r : ranges) {
-        if (begin >= end)
-            return true;
-        if (r.begin > begin)
-            return false;
-        begin = std::max(begin, r.end);
+// Answers whether [begin, end) lies inside the union of the sorted ranges, for queries whose begin never goes
+// back: ranges that end before a query are not looked at again (a packet may have many thousand cuts).
+class Coverage {
+public:
+    explicit Coverage(const std::vector<SourceRange>& ranges) : m_ranges(ranges) {}
+    bool covered(std::uint64_t begin, std::uint64_t end)
+    {
+        while (m_next < m_ranges.size() && m_ranges[m_next].end <= begin)
+            ++m_next;
+        for (std::size_t i = m_next; i < m_ranges.size() && begin < end; ++i) {
+            if (m_ranges[i].begin > begin)
+                return false;
+            begin = std::max(begin, m_ranges[i].end);
+        }
+        return begin >= end;
     }
-    return begin >= end;
+
+private:
+    const std::vector<SourceRange>& m_ranges;
+    std::size_t m_next = 0;
+};
+
+// Compares length bytes of a at aOffset with b at bOffset, in chunks.
+bool sameBytes(const psd::Source& a, std::uint64_t aOffset, const psd::Source& b, std::uint64_t bOffset,
+               std::uint64_t length, std::vector<std::uint8_t>& x, std::vector<std::uint8_t>& y, psd::Error& perr)
+{
+    for (std::uint64_t done = 0; done < length;) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kCompareChunk, length - done));
+        x.resize(n);
+        y.resize(n);
+        if (!a.read(aOffset + done, x.data(), n, perr) || !b.read(bOffset + done, y.data(), n, perr))
+            return false;
+        if (std::memcmp(x.data(), y.data(), n) != 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// True when length bytes of a at offset are all spaces.
+bool allSpaces(const psd::Source& a, std::uint64_t offset, std::uint64_t length, std::vector<std::uint8_t>& x,
+               psd::Error& perr)
+{
+    for (std::uint64_t done = 0; done < length;) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kCompareChunk, length - done));
+        x.resize(n);
+        if (!a.read(offset + done, x.data(), n, perr))
+            return false;
+        if (std::any_of(x.begin(), x.end(), [](std::uint8_t c) { return c != ' '; }))
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// The written XMP packet is, byte for byte, the original's packet without the cuts the cleaner recorded, with only
+// spaces where padding was asked for. Streamed: the packet is never held. That the cleaner's scan put every
+// element of the removal set inside a cut, and parsed the cut packet again, is then what proves the written packet
+// holds no history: it is those same bytes.
+bool checkXmpSplice(const psd::Document& original, const psd::Document& written, const DocumentEdits& edits,
+                    WorkerError& err)
+{
+    const psd::ImageResource* before = original.findResource(psd::Document::kXmpResourceId);
+    const psd::ResourceSplice* splice = original.resourceSplice(psd::Document::kXmpResourceId);
+    const psd::ImageResource* after = written.findResource(psd::Document::kXmpResourceId);
+    if (before == nullptr || splice == nullptr || after == nullptr)
+        return validationFail(err, "the cleaned XMP packet cannot be read back");
+    const bool sameCuts = std::equal(
+        splice->cuts.begin(), splice->cuts.end(), edits.xmpCuts.begin(), edits.xmpCuts.end(),
+        [](const psd::FileSpan& a, const psd::FileSpan& b) { return a.offset == b.offset && a.length == b.length; });
+    if (!sameCuts || after->data.length != splice->newLength(before->data.length))
+        return validationFail(err, "the XMP packet read back is not the cleaned one");
+    std::vector<std::uint8_t> x, y;
+    psd::Error perr;
+    std::uint64_t from = 0; // in the original packet
+    std::uint64_t at = 0;   // in the written packet
+    bool padded = splice->padding == 0;
+    const auto keep = [&](std::uint64_t to) {
+        if (!padded && splice->paddingPoint >= from && splice->paddingPoint <= to) {
+            const std::uint64_t n = splice->paddingPoint - from;
+            if (!sameBytes(*original.source(), before->data.offset + from, *written.source(), after->data.offset + at,
+                           n, x, y, perr)
+                || !allSpaces(*written.source(), after->data.offset + at + n, splice->padding, x, perr))
+                return false;
+            at += n + splice->padding;
+            from = splice->paddingPoint;
+            padded = true;
+        }
+        if (!sameBytes(*original.source(), before->data.offset + from, *written.source(), after->data.offset + at,
+                       to - from, x, y, perr))
+            return false;
+        at += to - from;
+        return true;
+    };
+    for (const psd::FileSpan& cut : edits.xmpCuts) {
+        if (!keep(cut.offset))
+            return validationFail(err, "the XMP packet read back is not the cleaned one");
+        from = cut.end();
+    }
+    if (!keep(before->data.length) || !padded || at != after->data.length)
+        return validationFail(err, "the XMP packet read back is not the cleaned one");
+    return true;
 }
 
 // Re-reads what the edits were meant to put into the written document.
-bool checkEdits(const psd::Document& written, const DocumentEdits& edits, WorkerError& err)
+bool checkEdits(const psd::Document& original, const psd::Document& written, const DocumentEdits& edits,
+                WorkerError& err)
 {
     psd::Error perr;
-    if (edits.xmpChanged) {
-        std::vector<std::uint8_t> packet;
-        if (!written.xmpPacket(packet, perr))
-            return validationFail(err, "the cleaned XMP packet cannot be read back: " + perr.describe());
-        if (packet != edits.xmp)
-            return validationFail(err, "the XMP packet read back is not the cleaned one");
-    }
+    if (edits.xmpChanged && !checkXmpSplice(original, written, edits, err))
+        return false;
     // Compared in chunks: a second whole copy of each payload would double the memory deep mode needs.
     std::vector<std::uint8_t> chunk;
     for (const auto& [id, bytes] : edits.payloads) {
@@ -171,34 +263,43 @@ bool checkEdits(const psd::Document& written, const DocumentEdits& edits, Worker
     return true;
 }
 
-// Cleans the XMP packet of doc; returns false only when the packet cannot be read at all.
+// Cleans the XMP packet of doc as a stream: the packet is read in chunks, and the document gets a splice (the
+// kept ranges are copied when it is written). Returns false when the packet cannot be read, or the cleaner runs out
+// of memory: a packet whose history may still be there must not pass for a kept malformed one.
 bool cleanXmp(psd::Document& doc, FileReporter& reporter, std::int64_t& removed, DocumentEdits& edits,
               WorkerError& err)
 {
     removed = 0;
-    if (!doc.hasXmp())
+    const psd::ImageResource* res = doc.findResource(psd::Document::kXmpResourceId);
+    if (res == nullptr || res->data.length == 0)
         return true;
-    std::vector<std::uint8_t> packet;
     psd::Error perr;
-    if (!doc.xmpPacket(packet, perr))
+    psd::SourcePtr packet;
+    if (!psd::ViewSource::make(doc.source(), res->data.offset, res->data.length, packet, perr))
         return psdFail(err, perr);
-    if (packet.empty())
-        return true;
     psd::xmp::XmpCleanResult result;
     psd::xmp::XmpError xerr;
-    const std::string_view text(reinterpret_cast<const char*>(packet.data()), packet.size());
-    if (!psd::xmp::cleanXmpPacket(text, result, xerr)) {
+    if (!psd::xmp::cleanXmpStream(*packet, result, xerr)) {
+        if (result.outcome == psd::xmp::XmpOutcome::OutOfMemory)
+            return fail(err, "MemoryError", "cleaning the XMP packet: " + xerr.message);
+        if (result.outcome == psd::xmp::XmpOutcome::ReadFailed)
+            return fail(err, "IoError", xerr.message);
         // Not well-formed, or a removable element we cannot cut out cleanly: the packet stays as it is.
         reporter.log("XMP 数据格式异常，已保留原数据");
         return true;
     }
     if (result.outcome != psd::xmp::XmpOutcome::Cleaned || result.removedElements == 0)
         return true;
-    std::vector<std::uint8_t> cleaned(result.packet.begin(), result.packet.end());
-    if (!doc.setResourceData(psd::Document::kXmpResourceId, cleaned, perr))
+    psd::ResourceSplice splice;
+    splice.cuts.reserve(result.removedRanges.size());
+    for (const psd::xmp::ByteRange& r : result.removedRanges)
+        splice.cuts.push_back({r.begin, r.size()});
+    if (result.hasTrailer)
+        splice.paddingPoint = result.trailerOffset;
+    edits.xmpCuts = splice.cuts;
+    if (!doc.spliceResource(psd::Document::kXmpResourceId, std::move(splice), perr))
         return psdFail(err, perr);
     edits.xmpChanged = true;
-    edits.xmp = std::move(cleaned);
     removed = static_cast<std::int64_t>(result.removedElements);
     return true;
 }
@@ -280,18 +381,19 @@ bool planKeepsOtherBytes(const psd::WritePlan& plan, const psd::Document& doc, c
                          WorkerError& err)
 {
     const std::vector<SourceRange> rewritable = rewritableRanges(doc, edits);
+    Coverage coverage(rewritable);
     std::uint64_t cursor = 0; // source bytes before it are copied or rewritable
     for (const psd::PlanPiece& piece : plan.pieces) {
         if (!piece.copy)
             continue;
         if (piece.sourceOffset < cursor || piece.length > doc.source()->size() - piece.sourceOffset)
             return validationFail(err, "the write plan copies source bytes out of order");
-        if (!covered(rewritable, cursor, piece.sourceOffset))
+        if (!coverage.covered(cursor, piece.sourceOffset))
             return validationFail(err, "the write plan drops source bytes at " + std::to_string(cursor)
                                            + " that no edit explains");
         cursor = piece.sourceOffset + piece.length;
     }
-    if (!covered(rewritable, cursor, doc.source()->size()))
+    if (!coverage.covered(cursor, doc.source()->size()))
         return validationFail(err, "the write plan drops source bytes at " + std::to_string(cursor)
                                        + " that no edit explains");
     return true;
@@ -393,7 +495,7 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
     psd::Document reopened;
     if (!psd::Document::open(written, reopened, perr) || !(reopened.signature() == before))
         return validationFail(err, "保存前后文档尺寸或图层结构不一致");
-    if (!checkEdits(reopened, edits, err))
+    if (!checkEdits(doc, reopened, edits, err))
         return false;
     if (!temp.sync(err))
         return false;

@@ -2,16 +2,13 @@
 
 #include "worker/JobRunner.h"
 
+#include "psd/Document.h"
+
 #include <cstdint>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
-
-namespace psd {
-class Document;
-struct WritePlan;
-}
 
 namespace worker {
 
@@ -26,7 +23,7 @@ public:
 // What cleaning changed in one document, so that the written file can be checked against it.
 struct DocumentEdits {
     bool xmpChanged = false;
-    std::vector<std::uint8_t> xmp;
+    std::vector<psd::FileSpan> xmpCuts; // what the cleaner cut from the XMP packet, relative to its data
     std::vector<std::pair<std::string, std::shared_ptr<const std::vector<std::uint8_t>>>> payloads; // by unique id
 };
 
@@ -36,9 +33,10 @@ struct CleanCounts {
 };
 
 // Proves that plan, applied to doc's source, changes nothing but what edits explain: every source byte is copied
-// once, in order, except the ranges an edit may rewrite (the XMP block's size, data and padding and the resources
-// length; an edited payload with its data length, item length and padding, its block's length and padding and
-// the layer and mask section length).
+// once, in order, except the ranges an edit may rewrite (for the XMP packet its block's size field, the cut
+// ranges and the pad byte, and the resources length: the kept bytes of the packet must be copied; an edited
+// payload with its data length, item length and padding, its block's length and padding and the layer and mask
+// section length).
 bool planKeepsOtherBytes(const psd::WritePlan& plan, const psd::Document& doc, const DocumentEdits& edits,
                          WorkerError& err);
 

@@ -5,6 +5,7 @@
 #include "psd/Document.h"
 #include "psd/FourCC.h"
 #include "psd/LayerTree.h"
+#include "psd/xmp/XmpCleaner.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -138,6 +139,8 @@ private slots:
     void layerKind();
     void writeFailureStops();
     void largePsbParseLeavesImageDataOnDisk();
+    void xmpPadding_data();
+    void xmpPadding();
 };
 
 void TestPsdHostile::truncation_data()
@@ -579,6 +582,104 @@ void TestPsdHostile::largePsbParseLeavesImageDataOnDisk()
     QVERIFY(plan.literalBytes() < 200);
     const psd::ImageResource* xmpBlock = small.findResource(1060);
     QCOMPARE(plan.outputSize, file->size() - xmpBlock->data.length - xmpBlock->padding + 100);
+}
+
+void TestPsdHostile::xmpPadding_data()
+{
+    QTest::addColumn<QByteArray>("packet");
+    QTest::addColumn<qint64>("padding");
+    QTest::addColumn<bool>("padded"); // whether the packet has a place for padding
+    QTest::addColumn<qint64>("bulk"); // bytes added to the history's text, in a file written at test time
+    const QByteArray usual = QByteArray::fromStdString(xmpWithHistory(3));
+    const QByteArray trailer = "<?xpacket end=\"w\"?>";
+    QByteArray noTrailer = usual;
+    noTrailer.chop(trailer.size());
+    QByteArray trailerInRoot = noTrailer;
+    trailerInRoot.insert(trailerInRoot.indexOf("</x:xmpmeta>"), trailer);
+    // clang-format off
+    QTest::newRow("trailer, no padding")        << usual << qint64(0) << true << qint64(0);
+    QTest::newRow("trailer, 1 byte")            << usual << qint64(1) << true << qint64(0);
+    QTest::newRow("trailer, 7 bytes")           << usual << qint64(7) << true << qint64(0);
+    QTest::newRow("trailer, 8 bytes")           << usual << qint64(8) << true << qint64(0);
+    QTest::newRow("trailer, 65535 bytes")       << usual << qint64(65535) << true << qint64(0);
+    QTest::newRow("no trailer")                 << noTrailer << qint64(6) << false << qint64(0);
+    QTest::newRow("trailer inside the root")    << trailerInRoot << qint64(6) << false << qint64(0);
+    QTest::newRow("packet over 256 MiB, 4095 bytes") << usual << qint64(4095) << true << qint64(270) * 1024 * 1024;
+    // clang-format on
+}
+
+// The XMP splice with padding before the closing <?xpacket end?>: the file re-parses with the same structure,
+// its packet is well-formed with nothing left to remove, and the file is exactly as much shorter as the block.
+void TestPsdHostile::xmpPadding()
+{
+    QFETCH(QByteArray, packet);
+    QFETCH(qint64, padding);
+    QFETCH(bool, padded);
+    QFETCH(qint64, bulk);
+    Builder b = goodBuilder(1);
+    b.resources = {{1000, Bytes(3, 1)}, {1060, Bytes(packet.begin(), packet.end())}, {1005, Bytes(16, 2)}};
+    Bytes bytes = b.build();
+    psd::SourcePtr source = psd::MemorySource::make(bytes);
+    psd::Error err;
+    QTemporaryDir dir;
+    if (bulk > 0) {
+        // The history's text grows by bulk bytes, written straight to a file: the packet is never in memory.
+        const psd::Document small = parsed(bytes);
+        const psd::ImageResource* res = small.findResource(1060);
+        const std::uint64_t at = res->data.offset + std::uint64_t(packet.indexOf("saved ")) + 6;
+        patch(bytes, res->sizeFieldOffset, res->data.length + std::uint64_t(bulk), 4);
+        patch(bytes, small.resourcesSection().offset - 4, small.resourcesSection().length + std::uint64_t(bulk), 4);
+        const std::string path = dir.filePath(QStringLiteral("bulky.psd")).toStdString();
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, bytes.data(), at), ssize_t(at));
+        const Bytes text(1 << 20, 'x');
+        for (qint64 left = bulk; left > 0; left -= qint64(text.size()))
+            QCOMPARE(::write(fd, text.data(), std::size_t(std::min<qint64>(left, qint64(text.size())))),
+                     ssize_t(std::min<qint64>(left, qint64(text.size()))));
+        QCOMPARE(::write(fd, bytes.data() + at, bytes.size() - at), ssize_t(bytes.size() - at));
+        ::close(fd);
+        QVERIFY2(psd::FileSource::open(path, source, err), err.describe().c_str());
+    }
+    psd::Document doc;
+    QVERIFY2(psd::Document::open(source, doc, err), err.describe().c_str());
+    const psd::ImageResource* res = doc.findResource(1060);
+    QVERIFY(res);
+    QVERIFY(res->data.length > std::uint64_t(bulk));
+    psd::SourcePtr view;
+    QVERIFY(psd::ViewSource::make(source, res->data.offset, res->data.length, view, err));
+    psd::xmp::XmpCleanResult result;
+    psd::xmp::XmpError xerr;
+    QVERIFY2(psd::xmp::cleanXmpStream(*view, result, xerr), xerr.message.c_str());
+    QCOMPARE(result.outcome, psd::xmp::XmpOutcome::Cleaned);
+    QCOMPARE(result.hasTrailer, padded);
+    psd::ResourceSplice splice;
+    for (const psd::xmp::ByteRange& r : result.removedRanges)
+        splice.cuts.push_back({r.begin, r.size()});
+    if (result.hasTrailer)
+        splice.paddingPoint = result.trailerOffset;
+    QVERIFY(doc.spliceResource(1060, splice, err));
+    QCOMPARE(doc.setXmpPadding(std::uint64_t(padding), err), padded);
+    psd::MemorySink sink;
+    QVERIFY2(doc.write(sink, err), err.describe().c_str());
+
+    const std::uint64_t oldBlock = res->whole.end() - res->sizeFieldOffset; // size field, data, pad byte
+    const std::uint64_t newData = res->data.length - result.removedBytes() + std::uint64_t(padded ? padding : 0);
+    const std::uint64_t newBlock = 4 + newData + newData % 2;
+    QCOMPARE(std::uint64_t(sink.bytes().size()), source->size() - oldBlock + newBlock);
+    QCOMPARE(readBe(sink.bytes(), res->sizeFieldOffset, 4), newData);
+    psd::Document again;
+    QVERIFY2(psd::Document::open(psd::MemorySource::make(sink.take()), again, err), err.describe().c_str());
+    QVERIFY(again.signature() == doc.signature());
+    QCOMPARE(again.resources().size(), doc.resources().size());
+    std::vector<std::uint8_t> cleaned;
+    QVERIFY(again.xmpPacket(cleaned, err));
+    const std::string_view text(reinterpret_cast<const char*>(cleaned.data()), cleaned.size());
+    psd::xmp::XmpCleanResult second;
+    QVERIFY2(psd::xmp::cleanXmpPacket(text, second, xerr), xerr.message.c_str());
+    QCOMPARE(second.outcome, psd::xmp::XmpOutcome::NothingToRemove);
+    if (padded)
+        QVERIFY(text.ends_with(std::string(std::size_t(padding), ' ') + "<?xpacket end=\"w\"?>"));
 }
 
 QTEST_APPLESS_MAIN(TestPsdHostile)

@@ -388,6 +388,7 @@ void TestDeepMode::planScopeIsChecked_data()
     QTest::newRow("a byte of the PNG payload left out") << QStringLiteral("png") << false;
     QTest::newRow("a byte of a layer record left out") << QStringLiteral("layer") << false;
     QTest::newRow("a byte of the edited payload left out") << QStringLiteral("payload") << true;
+    QTest::newRow("a kept byte of the XMP packet left out") << QStringLiteral("xmp kept") << false;
     QTest::newRow("the XMP edit not recorded")       << QStringLiteral("xmp unrecorded") << false;
     QTest::newRow("the payload edit not recorded")   << QStringLiteral("payload unrecorded") << false;
     QTest::newRow("two copies swapped")              << QStringLiteral("swap") << false;
@@ -421,6 +422,8 @@ void TestDeepMode::planScopeIsChecked()
         QVERIFY(dropSourceByte(plan, doc.layers().front().record.offset + 5));
     else if (tamper == QStringLiteral("payload")) // rewritten anyway: nothing of the old payload is kept
         QVERIFY(!dropSourceByte(plan, doc.findEmbedded("id-1")->data.offset + 7));
+    else if (tamper == QStringLiteral("xmp kept")) // the packet is spliced: its first bytes are copied
+        QVERIFY(dropSourceByte(plan, doc.findResource(psd::Document::kXmpResourceId)->data.offset + 1));
     else if (tamper == QStringLiteral("xmp unrecorded"))
         edits.xmpChanged = false;
     else if (tamper == QStringLiteral("payload unrecorded"))

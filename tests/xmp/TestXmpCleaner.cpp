@@ -70,7 +70,8 @@ Listing listElements(std::string_view data)
 }
 
 // A fixture marks what the cleaner must cut with "[-" and "-]": the input is the text without the marks, the
-// expected output the text without the marked parts, and the marks give the expected ranges.
+// expected output the text without the marked parts, and the marks give the expected ranges (marks that touch,
+// "-][-", are one range).
 struct Marked {
     QByteArray input;
     QByteArray expected;
@@ -89,9 +90,12 @@ Marked splitMarks(const QByteArray& marked)
         Q_ASSERT(close > open);
         m.input += marked.mid(pos, open - pos);
         m.expected += marked.mid(pos, open - pos);
-        const auto begin = std::size_t(m.input.size());
+        const auto begin = std::uint64_t(m.input.size());
         m.input += marked.mid(open + 2, close - open - 2);
-        m.ranges.push_back({begin, std::size_t(m.input.size())});
+        if (!m.ranges.empty() && m.ranges.back().end == begin)
+            m.ranges.back().end = std::uint64_t(m.input.size());
+        else
+            m.ranges.push_back({begin, std::uint64_t(m.input.size())});
         pos = close + 2;
     }
     m.input += marked.mid(pos);
@@ -161,6 +165,10 @@ class TestXmpCleaner : public QObject
 private slots:
     void clean_data();
     void clean();
+    void chunks_data() { clean_data(); }
+    void chunks();
+    void allocationFailures_data() { clean_data(); }
+    void allocationFailures();
     void truncatedPacketsNeverYieldBrokenOutput();
     void corpus();
 };
@@ -369,13 +377,76 @@ void TestXmpCleaner::clean()
     }
     QCOMPARE(QByteArray::fromStdString(result.packet), m.expected);
     QVERIFY(result.removedRanges == m.ranges);
-    QCOMPARE(result.removedBytes(), std::size_t(m.input.size() - m.expected.size()));
+    QCOMPARE(result.removedBytes(), std::uint64_t(m.input.size() - m.expected.size()));
 
     const Listing before = listElements(view(m.input));
     const Listing after = listElements(result.packet);
     QVERIFY(before.wellFormed);
     QVERIFY(after.wellFormed);
     QCOMPARE(after.removable(), 0);
+
+    // One more cut than the bound allows is a failure to clean, not a packet kept as malformed.
+    XmpCleanOptions bounded;
+    bounded.maxRanges = result.removedRanges.size() - 1;
+    XmpCleanResult refused;
+    QVERIFY(!cleanXmpPacket(view(m.input), refused, error, bounded));
+    QCOMPARE(refused.outcome, XmpOutcome::OutOfMemory);
+}
+
+// Any chunk size finds the same cuts; a token, a name or a line break split between chunks changes nothing.
+void TestXmpCleaner::chunks()
+{
+    QFETCH(QByteArray, marked);
+    QFETCH(XmpOutcome, outcome);
+    const Marked m = splitMarks(marked);
+    for (const std::size_t chunk : {1, 2, 3, 7, 64, 4093}) {
+        if (chunk < 7 && m.input.size() > 200000)
+            continue; // a million calls into the parser say no more than a thousand
+        XmpCleanOptions options;
+        options.chunkSize = chunk;
+        XmpCleanResult result;
+        XmpError error;
+        cleanXmpPacket(view(m.input), result, error, options);
+        QVERIFY2(result.outcome == outcome, qPrintable(QString::number(chunk)));
+        QVERIFY2(result.removedRanges == m.ranges, qPrintable(QString::number(chunk)));
+    }
+}
+
+// Whenever an allocation of the parser fails, the outcome is OutOfMemory (the document then fails), never
+// NotWellFormed or NothingToRemove (which would keep the history and count the file as done). Past the last
+// allocation the parse needs, the result is the normal one.
+void TestXmpCleaner::allocationFailures()
+{
+    QFETCH(QByteArray, marked);
+    QFETCH(XmpOutcome, outcome);
+    const Marked m = splitMarks(marked);
+    int failures = 0;
+    for (std::uint64_t allowed = 0;; allowed = allowed < 64 ? allowed + 1 : allowed * 2) {
+        XmpCleanOptions options;
+        options.failAllocationsAfter = allowed;
+        options.chunkSize = 61;
+        XmpCleanResult result;
+        XmpError error;
+        const bool examined = cleanXmpPacket(view(m.input), result, error, options);
+        if (result.outcome == XmpOutcome::OutOfMemory) {
+            QVERIFY(!examined && result.removedRanges.empty() && !error.message.empty());
+            ++failures;
+            continue;
+        }
+        QVERIFY2(result.outcome == outcome, (std::string(xmpOutcomeName(result.outcome)) + " after " +
+                                             std::to_string(allowed) + " allocations: " + error.message).c_str());
+        QVERIFY(result.removedRanges == m.ranges);
+        break;
+    }
+    QVERIFY(failures > 0 || m.input.isEmpty());
+
+    // Within a tiny memory limit, the same.
+    XmpCleanOptions tiny;
+    tiny.parserMemoryLimit = 2048;
+    XmpCleanResult result;
+    XmpError error;
+    cleanXmpPacket(view(m.input), result, error, tiny);
+    QVERIFY(result.outcome == XmpOutcome::OutOfMemory || m.input.size() < 100);
 }
 
 void TestXmpCleaner::truncatedPacketsNeverYieldBrokenOutput()
