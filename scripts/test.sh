@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the dependencies, builds everything and runs every test through CTest.
+# Installs the dependencies, builds everything and runs every test through CTest. Runs as root (CI) or as an
+# ordinary user, who is asked for sudo for apt-get alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh

@@ -55,24 +55,32 @@ int handOverToRunningInstance(const QString& toolId, const QStringList& paths)
     return 66;
 }
 
-EndpointOpening openInstanceEndpoint(StandaloneToolWindow& window, IntegratedTools::Tool tool,
-                                     const QStringList& paths)
+EndpointOpening openInstanceEndpoint(StandaloneToolWindow& window, IntegratedTools::Tool tool, const QStringList& paths)
 {
     const QString toolId = IntegratedTools::toolId(tool);
     const QString serverName = InstanceEndpoint::toolServerName(toolId);
     auto* server = new QLocalServer(QCoreApplication::instance());
     server->setObjectName(kServerObjectName);
     server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!server->listen(serverName)) {
-        // This process holds the instance lock, so a live owner of the name can only be an instance that is
-        // ending (a restart); it takes the paths. A name nobody answers on was left by an instance that died:
-        // it is cleared whether or not there are paths, or every later start would find it in the way. (On Unix,
-        // Qt 6.4 with UserAccessOption binds beside the name and renames over it, so a dead instance's socket
-        // file does not even make listen fail; this road serves where it does fail.)
-        if (InstanceEndpoint::endpointAnswers(serverName) && InstanceEndpoint::forwardPaths(serverName, paths)) {
+    // Asked before listening: Qt 6.4's listen() with UserAccessOption binds beside the name and renames over
+    // it, so it would silently take the socket of a live instance, whose window would then never hear of
+    // another launch. Holding the instance lock, this process meets a live owner only when the lock was not
+    // shared (an instance that is ending, a lock file removed by a cleaner of runtime folders, an older build
+    // that keyed its lock differently); that owner keeps the endpoint and takes the paths.
+    if (InstanceEndpoint::endpointAnswers(serverName)) {
+        if (InstanceEndpoint::forwardPaths(serverName, paths)) {
+            qInfo().noquote() << "standalone paths forwarded" << toolId << "count=" << paths.size();
             delete server;
             return EndpointOpening::HandedOver;
         }
+        qWarning().noquote() << "unable to create the tool instance endpoint" << serverName
+                             << "reason= another instance answers on it and did not take the files";
+        delete server;
+        return EndpointOpening::Failed;
+    }
+    if (!server->listen(serverName)) {
+        // Nobody answers on the name, so whatever is there was left by an instance that died: it is cleared
+        // whether or not there are paths, or every later start would find it in the way.
         QLocalServer::removeServer(serverName);
         if (!server->listen(serverName)) {
             qWarning().noquote() << "unable to create the tool instance endpoint" << serverName;
@@ -116,8 +124,8 @@ void installLanguageRestart(StandaloneToolWindow& window, IntegratedTools::Tool 
             return;
         }
         qWarning().noquote() << "unable to restart the tool" << toolId << "program=" << program;
-        if (target && Platform::acquireInstanceLock(toolId) == Platform::InstanceLock::Acquired
-            && openInstanceEndpoint(*target, tool, {}) == EndpointOpening::Listening)
+        if (target && Platform::acquireInstanceLock(toolId) == Platform::InstanceLock::Acquired &&
+            openInstanceEndpoint(*target, tool, {}) == EndpointOpening::Listening)
             return;
         QCoreApplication::quit();
     });

@@ -20,8 +20,9 @@ enum class EndpointOpening {
     Failed      // no endpoint could be opened (logged)
 };
 
-// The first instance (it holds the instance lock): listens on the tool's endpoint for window. A socket left by an
-// instance that died is recognised because nobody answers on it; it is removed and listening tried once more.
+// The first instance (it holds the instance lock): listens on the tool's endpoint for window, unless a live
+// instance answers there (then that one takes the paths and keeps its endpoint). A socket left by an instance
+// that died is recognised because nobody answers on it; it is removed and listening tried once more.
 // The server belongs to the application object, the inbox timer to the server.
 EndpointOpening openInstanceEndpoint(StandaloneToolWindow& window, IntegratedTools::Tool tool,
                                      const QStringList& paths);

@@ -1,7 +1,7 @@
 #include "app/StandaloneMain.h"
 
-#include "i18n/Language.h"
 #include "app/SingleInstance.h"
+#include "i18n/Language.h"
 #include "log/RuntimeLog.h"
 #include "page/IntegratedToolPage.h"
 #include "platform/Platform.h"
@@ -19,17 +19,17 @@
 
 namespace {
 
-const QString kGlobalStyleSheet = QStringLiteral(
-    "QMainWindow, QWidget { font-family:'Segoe UI Variable','Segoe UI'; font-size:9pt; color:#253247; }"
-    "QMainWindow { background:#eef1f5; }"
-    "QToolTip { background:#ffffff; color:#253247; border:1px solid #aebaca; padding:5px; }");
+const QString kGlobalStyleSheet =
+    QStringLiteral("QMainWindow, QWidget { font-family:'Segoe UI Variable','Segoe UI'; font-size:9pt; color:#253247; }"
+                   "QMainWindow { background:#eef1f5; }"
+                   "QToolTip { background:#ffffff; color:#253247; border:1px solid #aebaca; padding:5px; }");
 
 bool pagePassesSelfTest(const IntegratedToolPage& page, IntegratedTools::Tool tool)
 {
     const auto* title = page.findChild<QLabel*>(QStringLiteral("toolTitle"));
-    return title && title->text() == IntegratedTools::displayName(tool)
-           && page.findChild<QToolButton*>(QStringLiteral("standaloneToolSettingsButton"))
-           && page.findChild<QToolButton*>(QStringLiteral("standaloneToolHelpButton"));
+    return title && title->text() == IntegratedTools::displayName(tool) &&
+           page.findChild<QToolButton*>(QStringLiteral("standaloneToolSettingsButton")) &&
+           page.findChild<QToolButton*>(QStringLiteral("standaloneToolHelpButton"));
 }
 
 } // namespace
@@ -75,6 +75,9 @@ void setUpApplicationIdentity()
     QCoreApplication::setOrganizationName(QStringLiteral("Lumora"));
     QCoreApplication::setApplicationName(QStringLiteral("Lumora"));
     QCoreApplication::setApplicationVersion(QStringLiteral("2.36"));
+    // The installed desktop entry's name without ".desktop": a desktop shell groups the window with its launcher
+    // and icon through it.
+    QGuiApplication::setDesktopFileName(QStringLiteral(LEANFOLD_DESKTOP_ID));
 
     const QString configFolder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     QDir().mkpath(configFolder);
@@ -105,9 +108,14 @@ int qMain(int argc, char** argv)
     const QString toolId = IntegratedTools::toolId(tool);
     qInfo().noquote() << "standalone invocation" << toolId << "received_paths=" << paths.size();
 
-    const Platform::InstanceLock lock = Platform::acquireInstanceLock(toolId);
-    if (lock == Platform::InstanceLock::Failed)
+    QString lockError;
+    const Platform::InstanceLock lock = Platform::acquireInstanceLock(toolId, &lockError);
+    if (lock == Platform::InstanceLock::Failed) {
+        // Started from a desktop, the process has no terminal: the log record (the message handler also writes
+        // standard error) is all a user gets to learn why nothing opened.
+        qWarning().noquote() << "unable to take the instance lock" << toolId << "reason=" << lockError;
         return 66;
+    }
     if (lock == Platform::InstanceLock::AlreadyRunning)
         return handOverToRunningInstance(toolId, paths);
 

@@ -7,7 +7,7 @@
 // The process entry of the standalone tool host.
 int qMain(int argc, char** argv);
 
-// Organization and application "Lumora", version "2.36", and one INI file under the generic configuration
+// Organization and application "Lumora", version "2.36", the desktop entry's id, and one INI file under the generic configuration
 // folder as the store of every default-constructed QSettings. Needs the application object.
 void setUpApplicationIdentity();
 

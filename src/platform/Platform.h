@@ -7,13 +7,15 @@ namespace Platform {
 
 enum class InstanceLock {
     Acquired,       // this process is the first instance; the lock stays held until the process ends
-    AlreadyRunning, // another process of this user and session holds it
+    AlreadyRunning, // another process of this user holds it
     Failed          // the lock could not be created at all
 };
 
-// Takes the per-tool lock of this user's login session. Windows: the named mutex "Local\Lumora.Tool.<toolId>".
-// Linux: flock() on "Lumora.Tool.<toolId>[.<session>].lock" in privateUserDirectory(); the kernel drops the
-// lock when the process dies, however it dies, so a crash never leaves a stale lock behind.
+// Takes the per-tool lock of this user. Windows: the named mutex "Local\Lumora.Tool.<toolId>".
+// Linux: flock() on "Lumora.Tool.<toolId>.lock" in privateUserDirectory(), the folder that also holds the
+// endpoint and the inbox, so every launch of the user (terminal, file manager, with or without a login session)
+// meets the same lock. The kernel drops the lock when the process dies, however it dies, so a crash never leaves
+// a stale lock behind.
 // Calling it again after Acquired returns Acquired without taking a second lock.
 InstanceLock acquireInstanceLock(const QString& toolId, QString* error = nullptr);
 
@@ -25,8 +27,15 @@ QString userName();
 
 // A folder that only the current user can enter, created on demand with mode 0700, its owner checked and never
 // a symbolic link. Unix: "$XDG_RUNTIME_DIR/Lumora" when $XDG_RUNTIME_DIR is ours and private, otherwise
-// "<temp>/Lumora-<uid>". Windows: "Lumora" under the per-user temporary folder. Returns an empty string, with
-// *error filled when given, when no such folder can be had; callers must then not fall back to a shared place.
+// "/run/user/<uid>/Lumora" when that is ours and private (a launch without the variable then still meets the
+// desktop's launches), otherwise "<temp>/Lumora-<uid>". Windows: "Lumora" under the per-user temporary folder.
+// Returns an empty string, with *error filled when given, when no such folder can be had; callers must then not
+// fall back to a shared place.
 QString privateUserDirectory(QString* error = nullptr);
+
+// Unix: privateUserDirectory() over the given candidates: the runtime folder (empty when unset), the user's
+// system runtime folder and the temporary folder.
+QString choosePrivateUserDirectory(const QString& runtimeDir, const QString& userRunDir, const QString& tempDir,
+                                   QString* error = nullptr);
 
 } // namespace Platform

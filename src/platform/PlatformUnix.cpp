@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 
 #include <cerrno>
 #include <cstring>
@@ -24,7 +23,9 @@ QString errnoText(const QString& what, int code)
 // Checks an open folder: a real directory (the open used O_NOFOLLOW), owned by us, no access for anyone else.
 bool isPrivateFolder(int fd, QString* error, const QString& path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(fd, &st) != 0) {
         if (error)
             *error = errnoText(path, errno);
@@ -72,33 +73,43 @@ QString userName()
     if (bufferSize <= 0)
         bufferSize = 16384;
     QByteArray buffer(bufferSize, Qt::Uninitialized);
-    struct passwd entry {};
+    struct passwd entry
+    {
+    };
     struct passwd* found = nullptr;
     if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_name)
         return QString::fromLocal8Bit(found->pw_name);
     return QString();
 }
 
-QString privateUserDirectory(QString* error)
+QString choosePrivateUserDirectory(const QString& runtimeDir, const QString& userRunDir, const QString& tempDir,
+                                   QString* error)
 {
-    const QString runtimeDir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtimeDir.isEmpty() && QDir::isAbsolutePath(runtimeDir)) {
-        const QByteArray native = QFile::encodeName(runtimeDir);
-        const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0) {
-            const bool usable = isPrivateFolder(fd, nullptr, runtimeDir);
-            ::close(fd);
-            const QString path = QDir(runtimeDir).filePath(QStringLiteral("Lumora"));
-            if (usable && ensurePrivateFolder(path, nullptr))
-                return path;
-        }
+    // A runtime folder is only borrowed when it already is ours and private; our folder inside it is then made.
+    for (const QString& base : {runtimeDir, userRunDir}) {
+        if (base.isEmpty() || !QDir::isAbsolutePath(base))
+            continue;
+        const int fd = ::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        const bool usable = isPrivateFolder(fd, nullptr, base);
+        ::close(fd);
+        const QString path = QDir(base).filePath(QStringLiteral("Lumora"));
+        if (usable && ensurePrivateFolder(path, nullptr))
+            return path;
     }
     // The temporary folder is shared by every user: the name carries the uid and the folder is verified.
-    const QString path =
-        QDir(QDir::tempPath()).filePath(QStringLiteral("Lumora-%1").arg(static_cast<qulonglong>(::getuid())));
+    const QString path = QDir(tempDir).filePath(QStringLiteral("Lumora-%1").arg(static_cast<qulonglong>(::getuid())));
     if (ensurePrivateFolder(path, error))
         return path;
     return QString();
+}
+
+QString privateUserDirectory(QString* error)
+{
+    return choosePrivateUserDirectory(qEnvironmentVariable("XDG_RUNTIME_DIR"),
+                                      QStringLiteral("/run/user/%1").arg(static_cast<qulonglong>(::getuid())),
+                                      QDir::tempPath(), error);
 }
 
 InstanceLock acquireInstanceLock(const QString& toolId, QString* error)
@@ -109,14 +120,9 @@ InstanceLock acquireInstanceLock(const QString& toolId, QString* error)
     if (folder.isEmpty())
         return InstanceLock::Failed;
 
-    // Windows' "Local\" namespace is per login session; the session id keeps two logins of one user apart.
-    QString name = QStringLiteral("Lumora.Tool.%1").arg(toolId);
-    QString session = qEnvironmentVariable("XDG_SESSION_ID");
-    session.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_-]")), QStringLiteral("_"));
-    if (!session.isEmpty())
-        name += QLatin1Char('.') + session;
-    name += QStringLiteral(".lock");
-    const QString path = QDir(folder).filePath(name);
+    // No session id in the name: a launch from a terminal and one from the desktop must meet the same lock, as
+    // they meet the same endpoint and inbox.
+    const QString path = QDir(folder).filePath(QStringLiteral("Lumora.Tool.%1.lock").arg(toolId));
 
     // O_CLOEXEC: workers and restarted copies of the program must not inherit the lock.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);

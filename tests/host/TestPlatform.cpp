@@ -18,9 +18,6 @@ class TestPlatform : public QObject {
     Q_OBJECT
 
 private:
-    QByteArray savedRuntime;
-    QByteArray savedTemp;
-
     static mode_t modeOf(const QString& path)
     {
         struct stat st {};
@@ -32,58 +29,56 @@ private:
     static QString tempFolderName() { return u"Lumora-%1"_s.arg(::getuid()); }
 
 private slots:
-    void init()
-    {
-        savedRuntime = qgetenv("XDG_RUNTIME_DIR");
-        savedTemp = qgetenv("TMPDIR");
-    }
-
-    void cleanup()
-    {
-        qputenv("XDG_RUNTIME_DIR", savedRuntime);
-        qputenv("TMPDIR", savedTemp);
-    }
-
     void privateUserDirectory_data()
     {
         QTest::addColumn<QString>("runtimeSetup"); // private, open, symlink, unset, relative
+        QTest::addColumn<QString>("userRunSetup"); // private, open, missing
         QTest::addColumn<QString>("tempSetup");    // fresh, ours, symlink, open, foreign
-        QTest::addColumn<QString>("expected");     // runtime, temp, none
+        QTest::addColumn<QString>("expected");     // runtime, userRun, temp, none
 
-        QTest::newRow("private runtime folder") << u"private"_s << u"fresh"_s << u"runtime"_s;
-        QTest::newRow("runtime folder open to others") << u"open"_s << u"fresh"_s << u"temp"_s;
-        QTest::newRow("runtime folder is a link") << u"symlink"_s << u"fresh"_s << u"temp"_s;
-        QTest::newRow("no runtime folder") << u"unset"_s << u"fresh"_s << u"temp"_s;
-        QTest::newRow("relative runtime folder") << u"relative"_s << u"fresh"_s << u"temp"_s;
-        QTest::newRow("temp folder already ours") << u"unset"_s << u"ours"_s << u"temp"_s;
-        QTest::newRow("temp folder planted as link") << u"unset"_s << u"symlink"_s << u"none"_s;
-        QTest::newRow("temp folder open to others") << u"unset"_s << u"open"_s << u"none"_s;
-        QTest::newRow("temp folder of another user") << u"unset"_s << u"foreign"_s << u"none"_s;
+        // clang-format off
+        QTest::newRow("private runtime folder")        << u"private"_s  << u"private"_s << u"fresh"_s   << u"runtime"_s;
+        QTest::newRow("runtime folder open to others") << u"open"_s     << u"missing"_s << u"fresh"_s   << u"temp"_s;
+        QTest::newRow("runtime folder is a link")      << u"symlink"_s  << u"missing"_s << u"fresh"_s   << u"temp"_s;
+        QTest::newRow("no runtime folder")             << u"unset"_s    << u"missing"_s << u"fresh"_s   << u"temp"_s;
+        QTest::newRow("relative runtime folder")       << u"relative"_s << u"missing"_s << u"fresh"_s   << u"temp"_s;
+        QTest::newRow("no runtime, user run dir")      << u"unset"_s    << u"private"_s << u"fresh"_s   << u"userRun"_s;
+        QTest::newRow("open runtime, user run dir")    << u"open"_s     << u"private"_s << u"fresh"_s   << u"userRun"_s;
+        QTest::newRow("user run dir open to others")   << u"unset"_s    << u"open"_s    << u"fresh"_s   << u"temp"_s;
+        QTest::newRow("temp folder already ours")      << u"unset"_s    << u"missing"_s << u"ours"_s    << u"temp"_s;
+        QTest::newRow("temp folder planted as link")   << u"unset"_s    << u"missing"_s << u"symlink"_s << u"none"_s;
+        QTest::newRow("temp folder open to others")    << u"unset"_s    << u"missing"_s << u"open"_s    << u"none"_s;
+        QTest::newRow("temp folder of another user")   << u"unset"_s    << u"missing"_s << u"foreign"_s << u"none"_s;
+        // clang-format on
     }
 
     void privateUserDirectory()
     {
         QFETCH(QString, runtimeSetup);
+        QFETCH(QString, userRunSetup);
         QFETCH(QString, tempSetup);
         QFETCH(QString, expected);
         QTemporaryDir scratch;
         QVERIFY(scratch.isValid());
         const QString runtime = scratch.filePath(u"run"_s);
+        const QString userRun = scratch.filePath(u"run-user"_s);
         const QString temp = scratch.filePath(u"tmp"_s);
         QVERIFY(QDir().mkpath(runtime) && QDir().mkpath(temp));
         QVERIFY(::chmod(QFile::encodeName(runtime).constData(), runtimeSetup == u"open"_s ? 0755 : 0700) == 0);
-
-        if (runtimeSetup == u"unset"_s) {
-            qunsetenv("XDG_RUNTIME_DIR");
-        } else if (runtimeSetup == u"relative"_s) {
-            qputenv("XDG_RUNTIME_DIR", "run");
-        } else if (runtimeSetup == u"symlink"_s) {
-            QVERIFY(QFile::link(runtime, scratch.filePath(u"runlink"_s)));
-            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(scratch.filePath(u"runlink"_s)));
-        } else {
-            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        if (userRunSetup != u"missing"_s) {
+            QVERIFY(QDir().mkpath(userRun));
+            QVERIFY(::chmod(QFile::encodeName(userRun).constData(), userRunSetup == u"open"_s ? 0755 : 0700) == 0);
         }
-        qputenv("TMPDIR", QFile::encodeName(temp));
+
+        QString runtimeArgument = runtime;
+        if (runtimeSetup == u"unset"_s) {
+            runtimeArgument.clear();
+        } else if (runtimeSetup == u"relative"_s) {
+            runtimeArgument = u"run"_s;
+        } else if (runtimeSetup == u"symlink"_s) {
+            runtimeArgument = scratch.filePath(u"runlink"_s);
+            QVERIFY(QFile::link(runtime, runtimeArgument));
+        }
 
         const QString tempTarget = QDir(temp).filePath(tempFolderName());
         if (tempSetup == u"ours"_s) {
@@ -102,19 +97,22 @@ private slots:
         }
 
         QString error;
-        const QString folder = Platform::privateUserDirectory(&error);
+        const QString folder = Platform::choosePrivateUserDirectory(runtimeArgument, userRun, temp, &error);
         if (expected == u"none"_s) {
             QVERIFY(folder.isEmpty());
             QVERIFY(!error.isEmpty());
             return;
         }
         QVERIFY2(!folder.isEmpty(), qPrintable(error));
-        QCOMPARE(folder, expected == u"runtime"_s ? QDir(runtime).filePath(u"Lumora"_s) : tempTarget);
+        const QString wanted = expected == u"runtime"_s   ? QDir(runtime).filePath(u"Lumora"_s)
+                               : expected == u"userRun"_s ? QDir(userRun).filePath(u"Lumora"_s)
+                                                          : tempTarget;
+        QCOMPARE(folder, wanted);
         const mode_t mode = modeOf(folder);
         QVERIFY(S_ISDIR(mode));
         QCOMPARE(mode & 0777, mode_t(0700));
         // Asking again gives the same folder and changes nothing.
-        QCOMPARE(Platform::privateUserDirectory(), folder);
+        QCOMPARE(Platform::choosePrivateUserDirectory(runtimeArgument, userRun, temp), folder);
     }
 
     void userName_data()
@@ -154,8 +152,9 @@ private slots:
         QCOMPARE(Platform::acquireInstanceLock(u"test-tool"_s, &error), Platform::InstanceLock::Acquired);
         const QString folder = Platform::privateUserDirectory();
         QVERIFY(!folder.isEmpty());
-        QStringList locks = QDir(folder).entryList({u"Lumora.Tool.test-tool*.lock"_s}, QDir::Files);
-        QCOMPARE(locks.size(), 1);
+        // One name per user and tool, whatever session the launch comes from.
+        const QStringList locks = QDir(folder).entryList({u"Lumora.Tool.test-tool*.lock"_s}, QDir::Files);
+        QCOMPARE(locks, QStringList{u"Lumora.Tool.test-tool.lock"_s});
         QCOMPARE(modeOf(QDir(folder).filePath(locks.first())) & 0777, mode_t(0600));
         // Another process cannot take it while this one lives (flock(1) from util-linux, when present).
         const QString flock = QStandardPaths::findExecutable(u"flock"_s);

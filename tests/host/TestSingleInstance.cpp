@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -22,6 +23,22 @@ constexpr int kStartTimeoutMs = 30000;
 QString addedRecord(int added)
 {
     return u"message=\"integrated tool path list psd-slim added= %1 "_s.arg(added);
+}
+
+// This environment with changes: "NAME=value" sets, a bare "NAME" unsets; "@run" stands for the user's system
+// runtime folder.
+QProcessEnvironment changedEnvironment(const QStringList& changes, const QString& userRun)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (QString change : changes) {
+        change.replace(u"@run"_s, userRun);
+        const qsizetype equals = change.indexOf(u'=');
+        if (equals < 0)
+            environment.remove(change);
+        else
+            environment.insert(change.left(equals), change.mid(equals + 1));
+    }
+    return environment;
 }
 
 } // namespace
@@ -39,15 +56,22 @@ private slots:
     void bareSecondLaunchLeavesFirstAlone();
     void secondLaunchUsesInboxWhenEndpointIsGone();
     void secondLaunchWithNoChannelFails();
-    void firstInstanceWithoutEndpointFails();
+    void startThatCannotHappenSaysWhy_data();
+    void startThatCannotHappenSaysWhy();
+    void mixedLaunchesShareOneWindow_data();
+    void mixedLaunchesShareOneWindow();
     void killedInstanceLeavesNoObstacle_data();
     void killedInstanceLeavesNoObstacle();
 
 private:
     // Starts a first instance with files and waits until its window is shown and its endpoint listens.
-    bool startFirst(QProcess& process, const QStringList& arguments);
-    // Runs a later launch to its end; returns its exit code, or -1 when it did not end normally.
-    int runLater(const QStringList& arguments, qint64* pid = nullptr);
+    bool startFirst(QProcess& process, const QStringList& arguments,
+                    const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
+    // Runs a later launch to its end; returns its exit code, or -1 when it did not end normally. Its standard
+    // error goes to *errors when given.
+    int runLater(const QStringList& arguments, qint64* pid = nullptr,
+                 const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
+                 QByteArray* errors = nullptr);
     QString makeFile(const QString& name);
 
     QTemporaryDir files;
@@ -55,6 +79,8 @@ private:
     QString inboxFolder;
     QList<QProcess*> firstInstances;
     LeanfoldProcessLog* log = nullptr;
+    QString userRun;         // /run/user/<uid>, where launches without XDG_RUNTIME_DIR meet the desktop's
+    bool userRunMade = false; // made here (as root, where no login manager made it), so removed at the end
 };
 
 void TestSingleInstance::initTestCase()
@@ -64,6 +90,9 @@ void TestSingleInstance::initTestCase()
     serverName = InstanceEndpoint::toolServerName(kTool);
     inboxFolder = InstanceEndpoint::toolInboxDirectory(kTool);
     QVERIFY(!serverName.isEmpty() && !inboxFolder.isEmpty());
+    userRun = u"/run/user/%1"_s.arg(::getuid());
+    if (::getuid() == 0 && !QFileInfo::exists(userRun) && QDir().mkpath(u"/run/user"_s))
+        userRunMade = ::mkdir(QFile::encodeName(userRun).constData(), 0700) == 0;
 }
 
 void TestSingleInstance::init()
@@ -90,6 +119,8 @@ void TestSingleInstance::cleanup()
 void TestSingleInstance::cleanupTestCase()
 {
     QLocalServer::removeServer(serverName);
+    if (userRunMade)
+        QDir(userRun).removeRecursively();
 }
 
 QString TestSingleInstance::makeFile(const QString& name)
@@ -102,8 +133,10 @@ QString TestSingleInstance::makeFile(const QString& name)
     return path;
 }
 
-bool TestSingleInstance::startFirst(QProcess& process, const QStringList& arguments)
+bool TestSingleInstance::startFirst(QProcess& process, const QStringList& arguments,
+                                    const QProcessEnvironment& environment)
 {
+    process.setProcessEnvironment(environment);
     process.setProgram(kExecutable);
     process.setArguments(arguments);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -117,12 +150,15 @@ bool TestSingleInstance::startFirst(QProcess& process, const QStringList& argume
     return shown && process.state() == QProcess::Running && log->has(pid, u"standalone window shown psd-slim"_s);
 }
 
-int TestSingleInstance::runLater(const QStringList& arguments, qint64* pid)
+int TestSingleInstance::runLater(const QStringList& arguments, qint64* pid, const QProcessEnvironment& environment,
+                                 QByteArray* errors)
 {
     QProcess later;
+    later.setProcessEnvironment(environment);
     later.setProgram(kExecutable);
     later.setArguments(arguments);
-    later.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (!errors)
+        later.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     later.start();
     if (!later.waitForStarted(kStartTimeoutMs))
         return -1;
@@ -133,6 +169,8 @@ int TestSingleInstance::runLater(const QStringList& arguments, qint64* pid)
         later.waitForFinished();
         return -1;
     }
+    if (errors)
+        *errors = later.readAllStandardError();
     return later.exitStatus() == QProcess::NormalExit ? later.exitCode() : -1;
 }
 
@@ -225,15 +263,95 @@ void TestSingleInstance::secondLaunchWithNoChannelFails()
     QVERIFY(QDir(inboxFolder).entryList({u"*.paths"_s}, QDir::Files).isEmpty());
 }
 
-void TestSingleInstance::firstInstanceWithoutEndpointFails()
+void TestSingleInstance::startThatCannotHappenSaysWhy_data()
 {
-    // A folder where the socket belongs can be neither listened on nor removed.
-    QVERIFY(QDir().mkpath(serverName));
+    QTest::addColumn<QString>("obstacle"); // what is in the way, and the name it sits on
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("folder where the socket belongs")
+        << u"endpoint"_s << u"unable to create the tool instance endpoint"_s;
+    QTest::newRow("link planted as the lock") << u"lock"_s
+                                              << u"unable to take the instance lock psd-slim reason="_s;
+}
+
+void TestSingleInstance::startThatCannotHappenSaysWhy()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(QString, expected);
+    // A folder can be neither listened on nor removed; a link is never followed to a lock.
+    const QString lockPath = QFileInfo(serverName).absoluteDir().filePath(u"Lumora.Tool.psd-slim.lock"_s);
+    const QString blocked = obstacle == u"endpoint"_s ? serverName : lockPath;
+    if (obstacle == u"endpoint"_s) {
+        QVERIFY(QDir().mkpath(serverName));
+    } else {
+        QFile::remove(lockPath); // left by an earlier instance, or not there yet
+        QVERIFY(QFile::link(files.filePath(u"elsewhere"_s), lockPath));
+    }
+
     qint64 pid = 0;
-    QCOMPARE(runLater({makeFile(u"no-endpoint/one.psd"_s)}, &pid), 66);
-    QVERIFY(log->has(pid, u"unable to create the tool instance endpoint %1"_s.arg(serverName)));
+    QByteArray errors;
+    const int code =
+        runLater({makeFile(u"no-start/one.psd"_s)}, &pid, QProcessEnvironment::systemEnvironment(), &errors);
+    const QStringList records = log->records(pid, expected);
+    QVERIFY(obstacle == u"endpoint"_s ? QDir().rmdir(blocked) : QFile::remove(blocked));
+    QCOMPARE(code, 66);
+    // Once in the log and always on standard error: started from a desktop there is no terminal to look at.
+    QCOMPARE(records.size(), 1);
+    QVERIFY(records.first().contains(u"level=WARN"_s));
+    QVERIFY2(QString::fromLocal8Bit(errors).contains(expected), errors.constData());
     QVERIFY(!log->has(pid, u"standalone window shown"_s));
-    QVERIFY(QDir().rmdir(serverName));
+}
+
+void TestSingleInstance::mixedLaunchesShareOneWindow_data()
+{
+    QTest::addColumn<QStringList>("firstChanges"); // environment changes, see changedEnvironment
+    QTest::addColumn<QStringList>("laterChanges");
+    QTest::addColumn<bool>("needsUserRun");
+    QTest::addColumn<bool>("removeLock");
+    const QStringList none;
+    const QStringList session3{u"XDG_SESSION_ID=3"_s};
+    const QStringList noSession{u"XDG_SESSION_ID"_s};
+    const QStringList withRun{u"XDG_RUNTIME_DIR=@run"_s};
+    const QStringList withoutRun{u"XDG_RUNTIME_DIR"_s};
+    // clang-format off
+    QTest::newRow("terminal session, then desktop without") << session3  << noSession << false << false;
+    QTest::newRow("desktop without session, then terminal") << noSession << session3  << false << false;
+    QTest::newRow("two session ids")                        << session3  << QStringList{u"XDG_SESSION_ID=c1"_s} << false
+                                                            << false;
+    QTest::newRow("runtime folder set, then unset")         << withRun    << withoutRun << true  << false;
+    QTest::newRow("runtime folder unset, then set")         << withoutRun << withRun    << true  << false;
+    // A cleaner of runtime folders took the lock file: the later launch gets a fresh lock of its own, and only
+    // asking the socket first keeps it from taking over the live instance's endpoint.
+    QTest::newRow("lock file removed while running")        << none      << none      << false << true;
+    // clang-format on
+}
+
+void TestSingleInstance::mixedLaunchesShareOneWindow()
+{
+    QFETCH(QStringList, firstChanges);
+    QFETCH(QStringList, laterChanges);
+    QFETCH(bool, needsUserRun);
+    QFETCH(bool, removeLock);
+    if (needsUserRun) {
+        struct stat st {};
+        if (::lstat(QFile::encodeName(userRun).constData(), &st) != 0 || !S_ISDIR(st.st_mode)
+            || st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
+            QSKIP(qPrintable(u"%1 is not this user's private runtime folder"_s.arg(userRun)));
+    }
+
+    auto* first = new QProcess;
+    firstInstances.append(first);
+    QVERIFY(startFirst(*first, {makeFile(u"mixed/first.psd"_s)}, changedEnvironment(firstChanges, userRun)));
+    QTRY_VERIFY_WITH_TIMEOUT(log->has(first->processId(), addedRecord(1)), kStartTimeoutMs);
+    if (removeLock)
+        QVERIFY(QFile::remove(QFileInfo(serverName).absoluteDir().filePath(u"Lumora.Tool.psd-slim.lock"_s)));
+
+    qint64 laterPid = 0;
+    QCOMPARE(runLater({makeFile(u"mixed/later.psb"_s)}, &laterPid, changedEnvironment(laterChanges, userRun)), 0);
+    QVERIFY(log->has(laterPid, u"standalone paths forwarded psd-slim count= 1"_s));
+    QVERIFY(!log->has(laterPid, u"standalone window shown"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(log->has(first->processId(), u"total= 2"_s), kStartTimeoutMs);
+    QCOMPARE(log->anyRecords(u"standalone window shown psd-slim"_s).size(), 1);
+    QCOMPARE(first->state(), QProcess::Running);
 }
 
 void TestSingleInstance::killedInstanceLeavesNoObstacle_data()
