@@ -12,3 +12,6 @@ apt-get install -y -qq --no-install-recommends \
   qt6-base-dev qt6-base-dev-tools libqt6svg6-dev qt6-svg-dev qt6-qpa-plugins \
   libgl-dev nlohmann-json3-dev libexpat1-dev \
   imagemagick libimage-exiftool-perl time xvfb xauth fonts-noto-cjk >/dev/null
+# File systems that share blocks between files (XFS with reflink, btrfs): the clone tests make loop-mounted
+# images with mkfs.xfs, and bench/run.sh --cow with both.
+apt-get install -y -qq --no-install-recommends xfsprogs btrfs-progs >/dev/null
