@@ -54,8 +54,8 @@ bool fileSize(HANDLE h, std::uint64_t& out)
 
 } // namespace
 
-File::KernelCopy platform::cloneRange(File::Native in, std::uint64_t inOffset, File::Native out, std::uint64_t outOffset,
-                                      std::uint64_t length, Error& err)
+File::KernelCopy platform::cloneRange(File::Native in, std::uint64_t inOffset, File::Native out,
+                                      std::uint64_t outOffset, std::uint64_t length, Error& err)
 {
     if (length == 0)
         return File::KernelCopy::Done;

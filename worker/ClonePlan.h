@@ -21,7 +21,7 @@ struct DocumentEdits;
 struct CloneRules
 {
     std::uint64_t minFileSize = 64ull * 1024 * 1024; // below this a copy is about as fast
-    std::uint64_t maxPaddingPerMillion = 100;         // padding under 0.01% of the file
+    std::uint64_t maxPaddingPerMillion = 100;        // padding under 0.01% of the file
 };
 
 struct CloneInputs

@@ -53,8 +53,7 @@ bool VerifyingSink::copyFrom(const psd::Source& source, std::uint64_t offset, st
     return copyThrough(source, offset, length, err);
 }
 
-bool VerifyingSink::copyThrough(const psd::Source& source, std::uint64_t offset, std::uint64_t length,
-                                psd::Error& err)
+bool VerifyingSink::copyThrough(const psd::Source& source, std::uint64_t offset, std::uint64_t length, psd::Error& err)
 {
     m_buffer.resize(kChunk);
     m_readBack.resize(kChunk);
