@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Figures for LeanfoldWorker.exe on large documents (never a test: nothing here passes or fails).
 #
-#   bash bench/run.sh [--huge | --huge-deep]
+#   bash bench/run.sh [--huge | --huge-deep | --cow]
 #
 # Makes a ~200 MB 16-bit PSD and a ~1 GB 16-bit PSB of random noise (plus a >4 GiB PSB with --huge), each with
 # an XMP packet of 2,000 history events, and for each prints: the worker's wall time and peak RSS; cp + sync of
@@ -10,6 +10,11 @@
 # --huge-deep runs only a >4 GiB PSB whose 'lnk2' embeds two ~33 MB PSB documents with the same history, in deep
 # mode (exiftool does not reach embedded documents, so it has no figure there). Target: peak RSS < 64 MiB plus
 # the edited payloads.
+# --cow mounts an XFS (reflink=1) and a btrfs image on loop devices (needs root, xfsprogs and btrfs-progs; says so
+# and skips otherwise) and prints, on each and on the folder's own file system, for a ~200 MB PSD and a ~1.6 GB
+# PSB: the worker against a reflink copy (cp --reflink=always, sync) and against a durable full copy (cp
+# --reflink=never, sync, mv, sync). Targets on XFS and btrfs: the worker at 1.6 GB within 1.5x its time at 200 MB,
+# and at most 0.1x the durable full copy.
 # Environment: BENCH_TMP (default /work/bench-tmp), BUILD_DIR (default build-bench), LEANFOLD_WORKER (a built
 # worker to use instead of building one), REPS (rounds per figure, default 3; the median is printed).
 set -euo pipefail
@@ -19,6 +24,8 @@ huge=0
 hugeDeep=0
 [ "${1:-}" = "--huge" ] && huge=1
 [ "${1:-}" = "--huge-deep" ] && hugeDeep=1
+cow=0
+[ "${1:-}" = "--cow" ] && cow=1
 reps=${REPS:-3}
 
 for tool in exiftool /usr/bin/time g++; do
@@ -37,7 +44,13 @@ tmp=${BENCH_TMP:-/work/bench-tmp}
 mkdir -p "$tmp"
 chmod 700 "$tmp"
 work=$(mktemp -d "$tmp/run.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+mounts=()
+cleanup() {
+  local m
+  for m in "${mounts[@]}"; do umount "$m" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
 g++ -O2 -std=c++20 -o "$work/make" bench/MakeBenchDocument.cpp
 
 now() { date +%s.%N; }
@@ -108,7 +121,85 @@ bench() { # name format width height layers [embedded documents, deep mode when 
   echo "    rounds: worker$workerTimes | cp+sync$cpTimes | exiftool+sync$exifTimes"
 }
 
+cowBench() { # label folder format width height: worker, reflink copy and durable full copy, on folder's file system
+  local label=$1 dir=$2 format=$3 width=$4 height=$5
+  local seed="$dir/seed.$format" size
+  "$work/make" "$seed" "$format" "$width" "$height" 4 2000 0
+  size=$(stat -c %s "$seed")
+  exiftool -q -m -o "$dir/exif.$format" -XMP-xmpMM:History= -XMP-photoshop:DocumentAncestors= "$seed"
+  local exifSaved=$((size - $(stat -c %s "$dir/exif.$format")))
+  rm -f "$dir/exif.$format"
+  sync
+  local workerTimes="" reflinkTimes="" fullTimes="" t0 t1 r slimSize=0 reflink=yes
+  cp --reflink=always "$seed" "$dir/probe.$format" 2>/dev/null || reflink=no
+  rm -f "$dir/probe.$format"
+  for r in $(seq "$reps"); do
+    if [ "$reflink" = yes ]; then
+      t0=$(now); cp --reflink=always "$seed" "$dir/ref.$format"; sync; t1=$(now)
+      reflinkTimes="$reflinkTimes $(elapsed "$t0" "$t1")"
+      rm -f "$dir/ref.$format"; sync
+    fi
+    t0=$(now); cp --reflink=never "$seed" "$dir/full.tmp"; sync; mv "$dir/full.tmp" "$dir/full.$format"; sync; t1=$(now)
+    fullTimes="$fullTimes $(elapsed "$t0" "$t1")"
+    rm -f "$dir/full.$format"; sync
+    # The document to slim is a copy of its own (shared blocks where the file system can), as a user's file is.
+    cp --reflink=auto "$seed" "$dir/slim.$format"; sync
+    printf '{"files":["%s"],"deep":false}' "$dir/slim.$format" > "$work/job.json"
+    t0=$(now)
+    "$worker" --job "$work/job.json" > "$work/out.txt"
+    t1=$(now)
+    workerTimes="$workerTimes $(elapsed "$t0" "$t1")"
+    grep -q '"failed":0' "$work/out.txt" || { echo "worker failed:"; cat "$work/out.txt"; }
+    slimSize=$(stat -c %s "$dir/slim.$format")
+    rm -f "$dir/slim.$format"; sync
+  done
+  rm -f "$seed"; sync
+  local workerTime fullTime reflinkTime="n/a" vsReflink="n/a"
+  workerTime=$(echo "$workerTimes" | median)
+  fullTime=$(echo "$fullTimes" | median)
+  if [ "$reflink" = yes ]; then
+    reflinkTime=$(echo "$reflinkTimes" | median)
+    vsReflink=$(ratio "$workerTime" "$reflinkTime")
+  fi
+  printf '%-6s %5d MiB | worker %7.3f s | reflink copy %7s s (x%s) | durable full copy %7.3f s (x%s) | saved %d B, exiftool %d B, less by %d B\n' \
+    "$label" $((size / 1048576)) "$workerTime" "$reflinkTime" "$vsReflink" "$fullTime" "$(ratio "$workerTime" "$fullTime")" \
+    $((size - slimSize)) "$exifSaved" $((exifSaved - (size - slimSize)))
+  echo "    rounds: worker$workerTimes | reflink$reflinkTimes | full$fullTimes"
+}
+
 echo "worker: $worker"
+if [ "$cow" = 1 ]; then
+  why=""
+  [ "$(id -u)" -eq 0 ] || why="needs root (loop devices, mount)"
+  for tool in mkfs.xfs mkfs.btrfs mount umount; do
+    [ -n "$why" ] || command -v "$tool" >/dev/null || why="missing $tool (xfsprogs, btrfs-progs: bash scripts/deps.sh)"
+  done
+  [ -n "$why" ] || [ -e /dev/loop-control ] || why="no loop devices here"
+  if [ -n "$why" ]; then
+    echo "--cow skipped: $why"
+    exit 0
+  fi
+  echo "targets (XFS, btrfs): worker at 1.6 GB <= 1.5x worker at 200 MB, <= 0.1x durable full copy; median of $reps rounds"
+  echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+  for fs in xfs btrfs; do
+    truncate -s 8G "$work/$fs.img"
+    if [ "$fs" = xfs ]; then mkfs.xfs -q -m reflink=1 "$work/$fs.img"; else mkfs.btrfs -q "$work/$fs.img" >/dev/null; fi
+    mkdir -p "$work/$fs"
+    mount -o loop "$work/$fs.img" "$work/$fs"
+    mounts+=("$work/$fs")
+    chmod 700 "$work/$fs"
+  done
+  mkdir -p "$work/here"
+  here=$(findmnt -n -o FSTYPE -T "$work/here" 2>/dev/null || stat -f -c %T "$work/here")
+  for fs in xfs btrfs here; do
+    label=$fs
+    [ "$fs" = here ] && label=$here
+    cowBench "$label" "$work/$fs" psd 2400 2200
+    cowBench "$label" "$work/$fs" psb 7200 5600
+  done
+  echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+  exit 0
+fi
 if [ "$hugeDeep" = 1 ]; then
   echo "target: peak RSS < 64 MiB plus the edited payloads (two of ~33 MB); median of $reps rounds"
   bench "PSB ~4.5 GB, 2 embedded PSB" psb 12000 10000 4 2

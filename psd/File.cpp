@@ -1,4 +1,5 @@
 #include "psd/File.h"
+#include "psd/FileClone.h"
 
 #include <utility>
 
@@ -32,6 +33,27 @@ File File::adopt(Native handle)
 File File::borrow(Native handle)
 {
     return File(handle, false);
+}
+
+File::KernelCopy File::cloneFrom(const File& in, std::uint64_t inOffset, std::uint64_t outOffset, std::uint64_t length,
+                                 Error& err)
+{
+    return platform::cloneRange(in.m_handle, inOffset, m_handle, outOffset, length, err);
+}
+
+bool File::blockSize(std::uint64_t& out, Error& err) const
+{
+    return platform::blockSize(m_handle, out, err);
+}
+
+void File::settle(std::uint64_t offset, std::uint64_t length)
+{
+    platform::settle(m_handle, offset, length);
+}
+
+void File::dropCached(std::uint64_t offset, std::uint64_t length) const
+{
+    platform::dropCached(m_handle, offset, length);
 }
 
 void File::release()

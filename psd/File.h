@@ -10,7 +10,8 @@ namespace psd {
 
 // An open file, read and written at explicit offsets, never through a shared file position: one handle can be
 // written and read back in turn, and several readers can share it. Paths are UTF-8. The platform calls live in
-// FilePosix.cpp and FileWindows.cpp; everything above this class is portable.
+// FilePosix.cpp and FileWindows.cpp (block sharing on Windows in FileCloneWindows.cpp); everything above this class
+// is portable.
 class File
 {
 public:
@@ -49,8 +50,23 @@ public:
     KernelCopy copyFrom(const File& in, std::uint64_t inOffset, std::uint64_t outOffset, std::uint64_t length,
                         std::uint64_t& copied, Error& err);
 
+    // Makes [outOffset, outOffset + length) of this file share in's blocks at [inOffset, inOffset + length), without
+    // copying data, where the file system can (XFS with reflink, btrfs, ReFS). Both offsets must be multiples of the
+    // file system's block size, and so must length unless the range ends at the end of in. All or nothing: Done
+    // means the whole range, Unsupported that the system, file system or alignment refuses (nothing to report),
+    // Failed fills err.
+    KernelCopy cloneFrom(const File& in, std::uint64_t inOffset, std::uint64_t outOffset, std::uint64_t length,
+                         Error& err);
+    // The file system's block size (the cluster size on Windows): the unit clones are aligned to.
+    bool blockSize(std::uint64_t& out, Error& err) const;
+
     // Asks the system to start writing [offset, offset + length) to disk; does not wait. A hint only.
     void startWriteback(std::uint64_t offset, std::uint64_t length);
+    // Waits until [offset, offset + length) is on disk and lets the system drop it from its cache: a file written
+    // once and never read again should not crowd out everything else, nor pile up dirty pages. A hint only.
+    void settle(std::uint64_t offset, std::uint64_t length);
+    // Lets the system drop [offset, offset + length) of a file that is only read from its cache. A hint only.
+    void dropCached(std::uint64_t offset, std::uint64_t length) const;
     // Waits until the file's data is on disk.
     bool sync(Error& err);
     // Closes an owned handle, reporting the close error; a borrowed one is only let go.

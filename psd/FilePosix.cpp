@@ -1,12 +1,18 @@
 // POSIX branch of psd::File.
 #include "psd/File.h"
+#include "psd/FileClone.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#endif
 
 namespace psd {
 
@@ -131,6 +137,71 @@ File::KernelCopy File::copyFrom(const File& in, std::uint64_t inOffset, std::uin
     (void)in, (void)inOffset, (void)outOffset, (void)length, (void)err;
     return KernelCopy::Unsupported;
 #endif
+}
+
+File::KernelCopy platform::cloneRange(File::Native in, std::uint64_t inOffset, File::Native out, std::uint64_t outOffset,
+                                     std::uint64_t length, Error& err)
+{
+#ifdef FICLONERANGE
+    if (length == 0)
+        return File::KernelCopy::Done; // a zero length would mean "to the end of the source"
+    file_clone_range range{};
+    range.src_fd = static_cast<std::int64_t>(fdOf(in));
+    range.src_offset = inOffset;
+    range.src_length = length;
+    range.dest_offset = outOffset;
+    int rc;
+    do
+        rc = ::ioctl(fdOf(out), FICLONERANGE, &range);
+    while (rc != 0 && errno == EINTR);
+    if (rc == 0)
+        return File::KernelCopy::Done;
+    // No sharing here (file system, mount, alignment, file kind): the caller copies instead. Anything else (EIO,
+    // ENOSPC, EDQUOT) is a real failure that a copy would meet too.
+    if (errno == EOPNOTSUPP || errno == ENOTTY || errno == ENOSYS || errno == EXDEV || errno == EINVAL ||
+        errno == EPERM || errno == EBADF || errno == ETXTBSY || errno == EISDIR)
+        return File::KernelCopy::Unsupported;
+    sysFail(err, ErrorCode::WriteFailed, outOffset, "block clone failed");
+    return File::KernelCopy::Failed;
+#else
+    (void)in, (void)inOffset, (void)out, (void)outOffset, (void)length, (void)err;
+    return File::KernelCopy::Unsupported;
+#endif
+}
+
+bool platform::blockSize(File::Native handle, std::uint64_t& out, Error& err)
+{
+    struct statvfs fs
+    {
+    };
+    if (::fstatvfs(fdOf(handle), &fs) == 0 && fs.f_bsize > 0) {
+        out = fs.f_bsize;
+        return true;
+    }
+    struct stat st
+    {
+    };
+    if (::fstat(fdOf(handle), &st) != 0)
+        return sysFail(err, ErrorCode::Io, 0, "cannot examine the file system");
+    out = st.st_blksize > 0 ? static_cast<std::uint64_t>(st.st_blksize) : 4096;
+    return true;
+}
+
+void platform::settle(File::Native handle, std::uint64_t offset, std::uint64_t length)
+{
+#ifdef __linux__
+    if (length == 0)
+        return;
+    ::sync_file_range(fdOf(handle), static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+#endif
+    platform::dropCached(handle, offset, length);
+}
+
+void platform::dropCached(File::Native handle, std::uint64_t offset, std::uint64_t length)
+{
+    if (length > 0)
+        ::posix_fadvise(fdOf(handle), static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_DONTNEED);
 }
 
 void File::startWriteback(std::uint64_t offset, std::uint64_t length)

@@ -51,3 +51,6 @@ apt-get install -y -qq --no-install-recommends \
 apt-get install -y -qq --no-install-recommends \
   librsvg2-bin desktop-file-utils appstream lintian dpkg-dev file fakeroot \
   libglib2.0-bin shared-mime-info xdg-utils >/dev/null
+# File systems that share blocks between files (XFS with reflink, btrfs): the clone tests make loop-mounted
+# images with mkfs.xfs, and bench/run.sh --cow with both.
+apt-get install -y -qq --no-install-recommends xfsprogs btrfs-progs >/dev/null

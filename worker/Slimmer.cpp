@@ -1,5 +1,6 @@
 #include "worker/Slimmer.h"
 
+#include "worker/ClonePlan.h"
 #include "worker/FileOps.h"
 #include "worker/PlanVerifier.h"
 #include "worker/TextUtil.h"
@@ -474,11 +475,19 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
     psd::WritePlan plan;
     if (!doc.plan(plan, perr))
         return psdFail(err, perr);
+    // Where the file system shares blocks, the unchanged tail is cloned rather than copied (the packet padded so
+    // that it keeps its place within a block); the plan is checked as it will be written.
+    std::uint64_t cloneBlock = 0;
+    if (!prepareClone(doc, edits, *source, temp.file(), plan, cloneBlock, err))
+        return false;
     if (!planIsContiguous(plan))
         return validationFail(err, "the write plan does not cover the output");
     if (!planKeepsOtherBytes(plan, doc, edits, err))
         return false;
     VerifyingSink sink(temp.file());
+    std::uint64_t sourceBase = 0;
+    if (cloneBlock > 0)
+        sink.allowCloning(*source->file(sourceBase), cloneBlock);
     if (!doc.write(sink, perr))
         return psdFail(err, perr);
     // The disk writes the file while it is checked; the fsync below waits for it before anything is replaced.

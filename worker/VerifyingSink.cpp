@@ -12,6 +12,12 @@ constexpr std::uint64_t kWritebackStep = 32ull * 1024 * 1024;
 
 VerifyingSink::VerifyingSink(psd::File& out) : m_out(out) {}
 
+void VerifyingSink::allowCloning(const psd::File& source, std::uint64_t blockSize)
+{
+    m_cloneSource = blockSize > 0 ? &source : nullptr;
+    m_blockSize = blockSize;
+}
+
 bool VerifyingSink::put(const std::uint8_t* data, std::size_t length, psd::Error& err)
 {
     if (!m_out.writeAt(m_written, data, length, err))
@@ -32,6 +38,23 @@ bool VerifyingSink::copyFrom(const psd::Source& source, std::uint64_t offset, st
 {
     if (offset > source.size() || length > source.size() - offset)
         return psd::fail(err, psd::ErrorCode::Truncated, offset, "copy runs past the end of the source");
+    std::uint64_t baseOffset = 0;
+    if (m_cloneSource != nullptr && source.file(baseOffset) == m_cloneSource && length >= 2 * m_blockSize) {
+        // The partial block before the first whole one is written; the rest is cloned where the system can.
+        const std::uint64_t lead = (m_blockSize - m_written % m_blockSize) % m_blockSize;
+        if ((baseOffset + offset + lead) % m_blockSize == 0) {
+            std::uint64_t cloned = 0;
+            if (!copyThrough(source, offset, lead, err) || !tryClone(source, offset + lead, length - lead, cloned, err))
+                return false;
+            offset += lead + cloned;
+            length -= lead + cloned;
+        }
+    }
+    return copyThrough(source, offset, length, err);
+}
+
+bool VerifyingSink::copyThrough(const psd::Source& source, std::uint64_t offset, std::uint64_t length, psd::Error& err)
+{
     m_buffer.resize(kChunk);
     m_readBack.resize(kChunk);
     const std::uint64_t outStart = m_written;
@@ -49,15 +72,74 @@ bool VerifyingSink::copyFrom(const psd::Source& source, std::uint64_t offset, st
         done += n;
         progress();
     }
-    if (length > 0) {
-        // Adjacent copies of adjacent source ranges are one verified range.
-        if (!m_verified.empty() && m_verified.back().outOffset + m_verified.back().length == outStart &&
-            m_verified.back().sourceOffset + m_verified.back().length == offset)
-            m_verified.back().length += length;
-        else
-            m_verified.push_back({outStart, offset, length});
-    }
+    record(outStart, offset, length, false);
     return true;
+}
+
+bool VerifyingSink::tryClone(const psd::Source& source, std::uint64_t offset, std::uint64_t length,
+                             std::uint64_t& cloned, psd::Error& err)
+{
+    cloned = 0;
+    std::uint64_t baseOffset = 0;
+    const psd::File& in = *source.file(baseOffset);
+    std::uint64_t inSize = 0;
+    if (!in.size(inSize, err))
+        return false;
+    const std::uint64_t from = baseOffset + offset;
+    // Whole blocks only, unless the range runs to the end of the source file, where the last block may be partial.
+    std::uint64_t span = from + length == inSize ? length : length / m_blockSize * m_blockSize;
+    if (span == 0)
+        return true;
+    switch (m_out.cloneFrom(in, from, m_written, span, err)) {
+    case psd::File::KernelCopy::Failed:
+        return false;
+    case psd::File::KernelCopy::Unsupported:
+        m_cloneSource = nullptr; // this file system, or this pair of files, does not share blocks: copy
+        return true;
+    case psd::File::KernelCopy::Done:
+        break;
+    }
+    // The call covered exactly this range; its first and last blocks must now read as the source does there.
+    const std::size_t edge = static_cast<std::size_t>(std::min(span, m_blockSize));
+    if (!sameBlockAt(in, from, m_written, edge, err) ||
+        !sameBlockAt(in, from + span - edge, m_written + span - edge, edge, err))
+        return false;
+    record(m_written, offset, span, true);
+    m_written += span;
+    m_started = m_settled = m_written; // nothing of it is dirty
+    m_cloned += span;
+    cloned = span;
+    return true;
+}
+
+bool VerifyingSink::sameBlockAt(const psd::File& source, std::uint64_t sourceOffset, std::uint64_t outOffset,
+                                std::size_t length, psd::Error& err)
+{
+    m_buffer.resize(std::max(kChunk, length));
+    m_readBack.resize(std::max(kChunk, length));
+    if (!source.readAt(sourceOffset, m_buffer.data(), length, err))
+        return false;
+    if (!m_out.readAt(outOffset, m_readBack.data(), length, err))
+        return psd::fail(err, psd::ErrorCode::Io, outOffset, "the cloned range cannot be read back: " + err.message);
+    if (std::memcmp(m_buffer.data(), m_readBack.data(), length) != 0)
+        return psd::fail(err, psd::ErrorCode::Io, outOffset, "the cloned range does not read back as its source");
+    return true;
+}
+
+void VerifyingSink::record(std::uint64_t outOffset, std::uint64_t sourceOffset, std::uint64_t length, bool cloned)
+{
+    if (length == 0)
+        return;
+    // Adjacent ranges of adjacent source bytes, proven the same way, are one range.
+    if (!m_verified.empty()) {
+        VerifiedCopy& last = m_verified.back();
+        if (last.cloned == cloned && last.outOffset + last.length == outOffset &&
+            last.sourceOffset + last.length == sourceOffset) {
+            last.length += length;
+            return;
+        }
+    }
+    m_verified.push_back({outOffset, sourceOffset, length, cloned});
 }
 
 void VerifyingSink::progress()
@@ -68,6 +150,10 @@ void VerifyingSink::progress()
 
 void VerifyingSink::flushStarted()
 {
+    // The window started before this one has had a whole window's time to reach the disk: wait for what is left of
+    // it and let the cache drop it. One window stays in flight while the next is filled.
+    m_out.settle(m_settled, m_started - m_settled);
+    m_settled = m_started;
     m_out.startWriteback(m_started, m_written - m_started);
     m_started = m_written;
 }

@@ -83,11 +83,15 @@ private slots:
     void permissionsKept();
     void leftovers_data();
     void leftovers();
+    void cloneOnXfs_data();
+    void cloneOnXfs();
 
 private:
     QTemporaryDir m_dir;
     QByteArray m_psd;
     QByteArray m_psb;
+    QByteArray m_largePsd; // a tail of many blocks to clone
+    QByteArray m_largePsb;
 };
 
 void TestRunJob::initTestCase()
@@ -103,6 +107,16 @@ void TestRunJob::initTestCase()
     QVERIFY2(makeLayeredDocument(m_dir.filePath(QStringLiteral("seed.psb")), recipe, why), qPrintable(why));
     m_psd = readAll(m_dir.filePath(QStringLiteral("seed.psd")));
     m_psb = readAll(m_dir.filePath(QStringLiteral("seed.psb")));
+    recipe = FixtureRecipe{};
+    recipe.width = 400;
+    recipe.height = 300;
+    recipe.historyEvents = 40;
+    QVERIFY2(makeLayeredDocument(m_dir.filePath(QStringLiteral("large.psd")), recipe, why), qPrintable(why));
+    m_largePsd = readAll(m_dir.filePath(QStringLiteral("large.psd")));
+    recipe.psb = true;
+    recipe.depth = 16;
+    QVERIFY2(makeLayeredDocument(m_dir.filePath(QStringLiteral("large.psb")), recipe, why), qPrintable(why));
+    m_largePsb = readAll(m_dir.filePath(QStringLiteral("large.psb")));
     ResourceSplit split;
     QVERIFY(splitResources(m_psd, split, why));
     QVERIFY2(hasHistory(split.xmp), "the fixture must carry history to remove");
@@ -341,6 +355,57 @@ void TestRunJob::leftovers()
     QVERIFY(!hasHistory(split.xmp));
     if (setup == QStringLiteral("temp-link"))
         QCOMPARE(readAll(dir.filePath(QStringLiteral("target"))), half);
+}
+
+void TestRunJob::cloneOnXfs_data()
+{
+    QTest::addColumn<bool>("reflink");
+    QTest::addColumn<bool>("psb");
+    QTest::newRow("xfs shares blocks") << true << false;
+    QTest::newRow("xfs shares blocks, psb") << true << true;
+    QTest::newRow("xfs without reflink: copied") << false << false;
+}
+
+void TestRunJob::cloneOnXfs()
+{
+    QFETCH(bool, reflink);
+    QFETCH(bool, psb);
+    const QByteArray seed = psb ? m_largePsb : m_largePsd;
+    QTemporaryDir dir;
+    LoopXfs xfs(dir.path(), reflink);
+    if (!xfs.mounted())
+        QSKIP(qPrintable(xfs.why + u"; the clone runs are skipped"_s));
+    // What the present path makes of the same file, on the test's own file system.
+    const QString plainPath = dir.filePath(u"plain.psd"_s);
+    QVERIFY(writeAll(plainPath, seed));
+    QCOMPARE(run({plainPath}).exitCode, worker::kExitOk);
+    const qsizetype plainSize = readAll(plainPath).size();
+
+    const QString path = xfs.mountPoint() + u"/p.psd"_s;
+    const QString keep = xfs.mountPoint() + u"/keep.psd"_s; // holds the original's blocks after the swap
+    QVERIFY(writeAll(path, seed));
+    QCOMPARE(::link(QFile::encodeName(path).constData(), QFile::encodeName(keep).constData()), 0);
+    // The fixtures are small; the rule that cloning must pay is lifted for them.
+    qputenv("LEANFOLD_WORKER_TEST_CLONE_ANY_SIZE", "1");
+    const JobOutput result = run({path});
+    qunsetenv("LEANFOLD_WORKER_TEST_CLONE_ANY_SIZE");
+    QCOMPARE(result.exitCode, worker::kExitOk);
+    const QByteArray after = readAll(path);
+    QCOMPARE(readAll(keep), seed);
+    QCOMPARE(differenceOutsideXmp(seed, after), QString());
+    ResourceSplit split;
+    QString why;
+    QVERIFY(splitResources(after, split, why));
+    QVERIFY(!hasHistory(split.xmp));
+    QCOMPARE(sharesBlocks(path), reflink);
+    if (reflink) {
+        // Padded before the trailer so that the tail keeps its place within a 4 KiB block; less than a block lost.
+        QCOMPARE((seed.size() - after.size()) % 4096, 0);
+        QVERIFY(after.size() >= plainSize && after.size() < plainSize + 4096);
+        QVERIFY(split.xmp.contains("    <?xpacket end"));
+    } else {
+        QCOMPARE(after.size(), plainSize);
+    }
 }
 
 QTEST_APPLESS_MAIN(TestRunJob)

@@ -9,6 +9,14 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <vector>
+
 namespace WorkerFixtures {
 
 namespace {
@@ -36,6 +44,58 @@ bool runTool(const QString& program, const QStringList& args, QString& why)
 }
 
 } // namespace
+
+LoopXfs::LoopXfs(const QString& folder, bool reflink)
+    : m_image(folder + QStringLiteral("/xfs.img")), m_mountPoint(folder + QStringLiteral("/mnt"))
+{
+    if (::geteuid() != 0 || !QFile::exists(QStringLiteral("/dev/loop-control"))) {
+        why = QStringLiteral("mounting a loop device needs root and /dev/loop-control");
+        return;
+    }
+    if (QStandardPaths::findExecutable(QStringLiteral("mkfs.xfs")).isEmpty()) {
+        why = QStringLiteral("mkfs.xfs is not installed (xfsprogs; bash scripts/deps.sh)");
+        return;
+    }
+    // Sparse: the smallest XFS mkfs.xfs makes, costing only the blocks written.
+    QFile image(m_image);
+    if (!image.open(QIODevice::WriteOnly) || !image.resize(320ll * 1024 * 1024)) {
+        why = QStringLiteral("cannot make the image ") + m_image;
+        return;
+    }
+    image.close();
+    const QString reflinkOption = reflink ? QStringLiteral("reflink=1") : QStringLiteral("reflink=0");
+    if (!QDir().mkpath(m_mountPoint) || !runTool(QStringLiteral("mkfs.xfs"), {QStringLiteral("-q"), QStringLiteral("-m"), reflinkOption, m_image}, why)
+        || !runTool(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("loop"), m_image, m_mountPoint}, why))
+        return;
+    m_mounted = true;
+}
+
+LoopXfs::~LoopXfs()
+{
+    QString ignored;
+    if (m_mounted)
+        runTool(QStringLiteral("umount"), {m_mountPoint}, ignored);
+    QFile::remove(m_image);
+}
+
+bool sharesBlocks(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    constexpr unsigned kExtents = 64;
+    std::vector<char> buffer(sizeof(fiemap) + kExtents * sizeof(fiemap_extent));
+    auto* map = reinterpret_cast<fiemap*>(buffer.data());
+    map->fm_length = FIEMAP_MAX_OFFSET;
+    map->fm_flags = FIEMAP_FLAG_SYNC;
+    map->fm_extent_count = kExtents;
+    bool shared = false;
+    if (::ioctl(fd, FS_IOC_FIEMAP, map) == 0)
+        for (unsigned i = 0; i < map->fm_mapped_extents; ++i)
+            shared = shared || (map->fm_extents[i].fe_flags & FIEMAP_EXTENT_SHARED) != 0;
+    ::close(fd);
+    return shared;
+}
 
 bool toolsAvailable(QString& why)
 {

@@ -49,6 +49,27 @@ QString corpusRoot();
 std::vector<std::vector<std::pair<QString, QString>>> corpusManifest();
 QString manifestValue(const std::vector<std::pair<QString, QString>>& row, const QString& column);
 
+// A loop-mounted XFS image in folder, with or without block sharing (reflink), unmounted and removed on
+// destruction. Needs root, loop devices and mkfs.xfs; mounted() is false (and why says what is missing) otherwise.
+class LoopXfs {
+public:
+    LoopXfs(const QString& folder, bool reflink);
+    ~LoopXfs();
+    LoopXfs(const LoopXfs&) = delete;
+    LoopXfs& operator=(const LoopXfs&) = delete;
+    bool mounted() const { return m_mounted; }
+    QString mountPoint() const { return m_mountPoint; }
+    QString why;
+
+private:
+    QString m_image;
+    QString m_mountPoint;
+    bool m_mounted = false;
+};
+
+// True when some extent of path shares its blocks with another file (FIEMAP's shared flag).
+bool sharesBlocks(const QString& path);
+
 // The path of the built worker (given by the build).
 QString workerPath();
 

@@ -1,0 +1,15 @@
+#pragma once
+
+// The platform half of psd::File's block sharing, block size and cache hints: FilePosix.cpp on POSIX systems,
+// FileCloneWindows.cpp on Windows. Internal to psd/; callers use File.
+#include "psd/File.h"
+
+namespace psd::platform {
+
+File::KernelCopy cloneRange(File::Native in, std::uint64_t inOffset, File::Native out, std::uint64_t outOffset,
+                            std::uint64_t length, Error& err);
+bool blockSize(File::Native handle, std::uint64_t& out, Error& err);
+void settle(File::Native handle, std::uint64_t offset, std::uint64_t length);
+void dropCached(File::Native handle, std::uint64_t offset, std::uint64_t length);
+
+} // namespace psd::platform
