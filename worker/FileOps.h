@@ -94,8 +94,15 @@ bool cleanLeftovers(const std::filesystem::path& original, LeftoverReport& repor
 // Flushes the folder entry of a rename to disk.
 bool syncFolder(const std::filesystem::path& folder, WorkerError& err);
 
-// Test hook: when LEANFOLD_WORKER_TEST_PAUSE names step, says so on standard error and waits to be killed.
-// Costs one getenv per step otherwise.
+// Seams for tests at named steps of a run. The shipped worker installs none, so each costs one null check; the
+// test build of the worker (CMake option LEANFOLD_WORKER_TEST_HOOKS, worker/TestHooks.cpp) installs them.
+struct TestHooks {
+    void (*pause)(std::string_view step) = nullptr;   // may wait at step (to be killed there)
+    int (*failure)(std::string_view step) = nullptr; // an errno value step is to fail with, or 0
+};
+void installTestHooks(const TestHooks& hooks);
 void pausePoint(std::string_view step);
+// The errno value a test wants step to fail with; 0 in every real run.
+int injectedFailure(std::string_view step);
 
 } // namespace worker::files

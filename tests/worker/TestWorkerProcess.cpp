@@ -38,7 +38,8 @@ class TestWorkerProcess : public QObject {
     Q_OBJECT
 
 private slots:
-    void needsNoSharedLibraries();
+    void builtWorkers_data();
+    void builtWorkers();
     void commandLineErrors_data();
     void commandLineErrors();
     void slimsMadeDocuments_data();
@@ -51,14 +52,30 @@ private slots:
     void deepSkipsABrokenEmbeddedObject();
 };
 
-void TestWorkerProcess::needsNoSharedLibraries()
+void TestWorkerProcess::builtWorkers_data()
 {
-    QVERIFY2(QFileInfo(workerPath()).isExecutable(), qPrintable(workerPath()));
-    QCOMPARE(QFileInfo(workerPath()).fileName(), QStringLiteral("LeanfoldWorker.exe"));
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<bool>("hooks");
+    QTest::newRow("shipped worker") << workerPath() << u"LeanfoldWorker.exe"_s << false;
+    if (!testWorkerPath().isEmpty())
+        QTest::newRow("test worker") << testWorkerPath() << u"LeanfoldWorkerTest.exe"_s << true;
+}
+
+void TestWorkerProcess::builtWorkers()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, fileName);
+    QFETCH(bool, hooks);
+    QVERIFY2(QFileInfo(path).isExecutable(), qPrintable(path));
+    QCOMPARE(QFileInfo(path).fileName(), fileName);
+    // The host embeds the shipped worker: no test hook may be in it (the test worker shows that the search
+    // finds one where it is).
+    QCOMPARE(readAll(path).contains("LEANFOLD_WORKER_TEST_"), hooks);
     if (QStandardPaths::findExecutable(QStringLiteral("ldd")).isEmpty())
         QSKIP("ldd is not installed");
     QProcess ldd;
-    ldd.start(QStringLiteral("ldd"), {workerPath()});
+    ldd.start(QStringLiteral("ldd"), {path});
     QVERIFY(ldd.waitForFinished(30000));
     const QByteArray said = ldd.readAllStandardOutput() + ldd.readAllStandardError();
     QVERIFY2(said.contains("not a dynamic executable"), said.constData());
@@ -206,6 +223,8 @@ void TestWorkerProcess::temporaryBesideTheOriginal()
     QString why;
     if (!toolsAvailable(why))
         QSKIP(qPrintable(why));
+    if (testWorkerPath().isEmpty())
+        QSKIP("built without LEANFOLD_WORKER_TEST_HOOKS: no worker that pauses");
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Poster.PSD"));
     QVERIFY2(makeLayeredDocument(path, FixtureRecipe{}, why), qPrintable(why));
@@ -217,7 +236,7 @@ void TestWorkerProcess::temporaryBesideTheOriginal()
     env.insert(QStringLiteral("LEANFOLD_WORKER_TEST_PAUSE"), QStringLiteral("after-write"));
     worker.setProcessEnvironment(env);
     worker.setReadChannel(QProcess::StandardError); // the pause is announced on standard error
-    worker.start(workerPath(), {QStringLiteral("--job"), dir.filePath(QStringLiteral("job.json"))});
+    worker.start(testWorkerPath(), {QStringLiteral("--job"), dir.filePath(QStringLiteral("job.json"))});
     QByteArray err;
     while (!err.contains("LEANFOLD_WORKER_PAUSED") && worker.waitForReadyRead(30000))
         err += worker.readAllStandardError();

@@ -51,6 +51,8 @@ QString manifestValue(const std::vector<std::pair<QString, QString>>& row, const
 
 // The path of the built worker (given by the build).
 QString workerPath();
+// The worker built with test hooks (LeanfoldWorkerTest.exe), or empty when the build has none.
+QString testWorkerPath();
 
 struct WorkerRun {
     int exitCode = -1;
