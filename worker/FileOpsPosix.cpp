@@ -21,11 +21,11 @@ bool ioFail(WorkerError& err, const std::string& what, const std::filesystem::pa
     return fail(err, "IoError", what + " " + pathText(path) + ": " + std::strerror(error));
 }
 
-int openNoFollow(const std::filesystem::path& path, int flags)
+int openNoFollow(const std::filesystem::path& path, int flags, mode_t mode = 0)
 {
     int fd;
     do
-        fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+        fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
     while (fd < 0 && errno == EINTR);
     return fd;
 }
@@ -89,7 +89,7 @@ bool TempFile::create(const std::filesystem::path& original, WorkerError& err)
     const std::filesystem::path folder = original.parent_path();
     for (int attempt = 0; attempt < 16; ++attempt) {
         const std::filesystem::path candidate = folder / temporaryName(original, randomPart());
-        const int fd = openNoFollow(candidate, O_RDWR | O_CREAT | O_EXCL);
+        const int fd = openNoFollow(candidate, O_RDWR | O_CREAT | O_EXCL, 0600);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
@@ -97,7 +97,8 @@ bool TempFile::create(const std::filesystem::path& original, WorkerError& err)
         }
         // Held until the file is renamed or removed: clean-up skips locked temporaries.
         ::flock(fd, LOCK_EX | LOCK_NB);
-        ::fchmod(fd, 0600); // the umask may have taken bits away, never added them
+        pausePoint("temp-opened"); // the file as the system created it
+        ::fchmod(fd, 0600); // the umask may have taken the owner's bits away
         m_file = psd::File::adopt(fd);
         m_path = candidate;
         return true;
@@ -207,8 +208,9 @@ bool syncFolder(const std::filesystem::path& folder, WorkerError& err)
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return ioFail(err, "cannot open the folder", folder, errno);
-    const bool ok = ::fsync(fd) == 0 || errno == EINVAL; // some file systems cannot sync folders
-    const int error = errno;
+    const int injected = injectedFailure("folder-sync");
+    const bool ok = injected == 0 && (::fsync(fd) == 0 || errno == EINVAL); // some file systems cannot sync folders
+    const int error = injected != 0 ? injected : errno;
     ::close(fd);
     if (!ok)
         return ioFail(err, "cannot flush the folder", folder, error);

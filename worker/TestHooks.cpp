@@ -3,11 +3,9 @@
 #include "worker/FileOps.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
-#include <thread>
 
 namespace worker::files {
 
@@ -31,8 +29,9 @@ void pauseFromEnvironment(std::string_view step)
         return;
     std::fprintf(stderr, "LEANFOLD_WORKER_PAUSED %s\n", wanted);
     std::fflush(stderr);
-    // The test kills the worker here; give up after ten minutes.
-    std::this_thread::sleep_for(std::chrono::minutes(10));
+    // The test kills the worker here, or lets it go on by closing its standard input.
+    while (std::fgetc(stdin) != EOF) {
+    }
 }
 
 int failureFromEnvironment(std::string_view step)

@@ -4,7 +4,7 @@ namespace worker::files {
 
 // Installs the test hooks of LeanfoldWorkerTest.exe, steered by its environment:
 //   LEANFOLD_WORKER_TEST_PAUSE "<step>" or "<step>#<n>": the first (n-th) time step is reached, the worker says
-//                              so on standard error and waits to be killed
+//                              so on standard error and waits until it is killed or its standard input ends
 //   LEANFOLD_WORKER_TEST_FAIL  "<step>": step fails as if the system had refused it with EIO
 // Only the test build links this; the shipped worker has no such hooks.
 void installEnvironmentTestHooks();
