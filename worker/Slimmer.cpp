@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace worker {
 
@@ -424,7 +425,14 @@ bool Slimmer::process(const std::filesystem::path& file, bool deep, FileReporter
                       WorkerError& err)
 {
     files::TempFile temp;
-    const bool ok = slimFile(file, deep, reporter, result, temp, err);
+    bool ok = false;
+    // The one place where an exception is caught: the containers of psd/ and of the worker report a failed
+    // allocation by throwing. It fails this file alone; what the file held is freed on the way out.
+    try {
+        ok = slimFile(file, deep, reporter, result, temp, err);
+    } catch (const std::bad_alloc&) {
+        ok = fail(err, "MemoryError", "not enough memory to slim this file");
+    }
     // On failure the temporary goes, and a backup whose original is missing is put back.
     temp.discard();
     if (!ok) {
