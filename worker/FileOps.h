@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Everything the worker does to files beside the document: the temporary file, the atomic replacement and the
 // clean-up of what an interrupted run left behind. Names are pure functions; the rest is a thin platform layer
@@ -51,7 +52,8 @@ struct FileInfo {
 bool describe(const std::filesystem::path& path, FileInfo& info, WorkerError& err);
 
 // An exclusively created, private (0600) temporary file, held locked while the worker writes it, so that a
-// second worker never takes it for a leftover. Removed on destruction unless released.
+// second worker never takes it for a leftover. Removed on destruction unless released. The folder is opened once,
+// when the file is created; the file is made, checked, renamed and removed relative to that folder.
 class TempFile {
 public:
     TempFile() = default;
@@ -65,17 +67,23 @@ public:
     const std::filesystem::path& path() const { return m_path; }
 
     bool sync(WorkerError& err);
-    // Gives the file the original's permission bits, and its owner and group where the system allows it.
-    bool takeAttributes(const FileInfo& original, WorkerError& err);
+    // Gives the file the owner, group and permission bits of original (the file that was read) where the system
+    // allows it, and its extended attributes, the POSIX ACL among them. Each attribute that cannot be set is
+    // named in notCopied with the reason; that is no failure.
+    bool takeAttributes(const psd::File& original, std::vector<std::string>& notCopied, WorkerError& err);
     // Replaces original by this file in one step: at every instant original names either the old file or this
-    // one. The folder is synced afterwards. The temporary name is gone on success.
-    bool replace(const std::filesystem::path& original, WorkerError& err);
-    // Closes and deletes the file if it is still there.
+    // one. Refuses when this file's name no longer leads to this file, or original's name no longer to read (the
+    // file that was read). The folder is flushed afterwards: when that fails the replacement stands, folderFlushed
+    // is false and err says why. The temporary name is gone on success.
+    bool replace(const std::filesystem::path& original, const psd::File& read, bool& folderFlushed,
+                 WorkerError& err);
+    // Closes and deletes the file if its name still leads to it.
     void discard();
 
 private:
     bool close(WorkerError& err);
 
+    psd::File m_folder;
     psd::File m_file;
     std::filesystem::path m_path;
 };

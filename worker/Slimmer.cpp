@@ -400,16 +400,28 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
         return false;
     files::pausePoint("after-sync");
 
-    if (!temp.takeAttributes(info, err))
+    std::uint64_t readOffset = 0;
+    const psd::File* read = source->file(readOffset);
+    if (read == nullptr)
+        return fail(err, "IoError", "the original is not read from a file: " + pathText(file));
+    std::vector<std::string> notCopied;
+    if (!temp.takeAttributes(*read, notCopied, err))
         return false;
+    for (const std::string& attribute : notCopied)
+        reporter.log("未能保留扩展属性：" + name + "（" + attribute + "）");
     files::FileInfo now;
     if (!files::describe(file, now, err))
         return false;
     if (!now.sameVersion(info))
         return fail(err, "IoError", "the file was changed by someone else while it was being slimmed");
     files::pausePoint("before-replace");
-    if (!temp.replace(file, err))
-        return false;
+    bool folderFlushed = true;
+    WorkerError flushError;
+    if (!temp.replace(file, *read, folderFlushed, flushError))
+        return fail(err, flushError.type, flushError.message);
+    // Replaced: the file counts as done even when the rename may not be on disk yet.
+    if (!folderFlushed)
+        reporter.log("已替换，但文件夹未能写入磁盘，断电后此次更改可能丢失：" + name + "（" + flushError.message + "）");
 
     result.bytesSaved = static_cast<std::int64_t>(originalSize) - static_cast<std::int64_t>(plan.outputSize);
     result.modifications = counts.removed + counts.embeddedChanged;
