@@ -75,8 +75,7 @@ public:
     // one. Refuses when this file's name no longer leads to this file, or original's name no longer to read (the
     // file that was read). The folder is flushed afterwards: when that fails the replacement stands, folderFlushed
     // is false and err says why. The temporary name is gone on success.
-    bool replace(const std::filesystem::path& original, const psd::File& read, bool& folderFlushed,
-                 WorkerError& err);
+    bool replace(const std::filesystem::path& original, const psd::File& read, bool& folderFlushed, WorkerError& err);
     // Closes and deletes the file if its name still leads to it.
     void discard();
 
@@ -104,8 +103,9 @@ bool syncFolder(const std::filesystem::path& folder, WorkerError& err);
 
 // Seams for tests at named steps of a run. The shipped worker installs none, so each costs one null check; the
 // test build of the worker (CMake option LEANFOLD_WORKER_TEST_HOOKS, worker/TestHooks.cpp) installs them.
-struct TestHooks {
-    void (*pause)(std::string_view step) = nullptr;   // may wait at step (to be killed there)
+struct TestHooks
+{
+    void (*pause)(std::string_view step) = nullptr;  // may wait at step (to be killed there)
     int (*failure)(std::string_view step) = nullptr; // an errno value step is to fail with, or 0
 };
 void installTestHooks(const TestHooks& hooks);

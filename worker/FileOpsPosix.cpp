@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -152,7 +152,7 @@ bool TempFile::create(const std::filesystem::path& original, WorkerError& err)
         // Held until the file is renamed or removed: clean-up skips locked temporaries.
         ::flock(fd, LOCK_EX | LOCK_NB);
         pausePoint("temp-opened"); // the file as the system created it
-        ::fchmod(fd, 0600); // the umask may have taken the owner's bits away
+        ::fchmod(fd, 0600);        // the umask may have taken the owner's bits away
         m_file = psd::File::adopt(fd);
         m_path = folder / name;
         return true;
@@ -169,7 +169,9 @@ bool TempFile::sync(WorkerError& err)
 
 bool TempFile::takeAttributes(const psd::File& original, std::vector<std::string>& notCopied, WorkerError& err)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(fdOf(original), &st) != 0)
         return ioFail(err, "cannot examine the original of", m_path, errno);
     // Owner first: changing the owner clears set-id bits, which the mode then puts back.
@@ -197,13 +199,17 @@ bool TempFile::replace(const std::filesystem::path& original, const psd::File& r
     const int folderFd = fdOf(m_folder);
     const std::string tempName = m_path.filename().native();
     const std::string originalName = original.filename().native();
-    struct stat written {}, named {};
-    if (::fstat(fdOf(m_file), &written) != 0 || ::fstatat(folderFd, tempName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0
-        || !sameFile(written, named))
+    struct stat written
+    {
+    }, named{};
+    if (::fstat(fdOf(m_file), &written) != 0 ||
+        ::fstatat(folderFd, tempName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(written, named))
         return fail(err, "IoError", "the temporary " + pathText(m_path) + " is no longer the file that was checked");
-    struct stat wasRead {};
-    if (::fstat(fdOf(read), &wasRead) != 0
-        || ::fstatat(folderFd, originalName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(wasRead, named))
+    struct stat wasRead
+    {
+    };
+    if (::fstat(fdOf(read), &wasRead) != 0 ||
+        ::fstatat(folderFd, originalName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(wasRead, named))
         return fail(err, "IoError", pathText(original) + " was replaced by another file while it was being slimmed");
     // rename(2) over the original is atomic: there is no instant at which original names nothing.
     if (::renameat(folderFd, tempName.c_str(), folderFd, originalName.c_str()) != 0)
@@ -224,10 +230,12 @@ void TempFile::discard()
     WorkerError ignored;
     if (!m_path.empty()) {
         // Only our own file: another one put under its name meanwhile is not ours to remove.
-        struct stat mine {}, named {};
+        struct stat mine
+        {
+        }, named{};
         const std::string name = m_path.filename().native();
-        if (::fstat(fdOf(m_file), &mine) == 0
-            && ::fstatat(fdOf(m_folder), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(mine, named))
+        if (::fstat(fdOf(m_file), &mine) == 0 &&
+            ::fstatat(fdOf(m_folder), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(mine, named))
             ::unlinkat(fdOf(m_folder), name.c_str(), 0);
         m_path.clear();
     }

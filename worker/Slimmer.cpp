@@ -421,7 +421,8 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
         return fail(err, flushError.type, flushError.message);
     // Replaced: the file counts as done even when the rename may not be on disk yet.
     if (!folderFlushed)
-        reporter.log("已替换，但文件夹未能写入磁盘，断电后此次更改可能丢失：" + name + "（" + flushError.message + "）");
+        reporter.log("已替换，但文件夹未能写入磁盘，断电后此次更改可能丢失：" + name + "（" + flushError.message +
+                     "）");
 
     result.bytesSaved = static_cast<std::int64_t>(originalSize) - static_cast<std::int64_t>(plan.outputSize);
     result.modifications = counts.removed + counts.embeddedChanged;

@@ -361,8 +361,8 @@ void TestPsdSlimRun::progressCoversTheWholeQueue()
     watcher.onWorker = [&](int index) {
         if (index == 2) {
             // A file name that looks like markup, in a status, a log line and standard error.
-            qputenv("LEANFOLD_FAKE_LINES", "PROGRESS\t250\t500\tthird <b>x<b> &amp; y.psd|ITEM\tok\t" + tabbed.toUtf8()
-                                               + "|LOG\tsentinel <b>x<b> &amp; y.psd");
+            qputenv("LEANFOLD_FAKE_LINES", "PROGRESS\t250\t500\tthird <b>x<b> &amp; y.psd|ITEM\tok\t" +
+                                               tabbed.toUtf8() + "|LOG\tsentinel <b>x<b> &amp; y.psd");
             qputenv("LEANFOLD_FAKE_STDERR", "<b>x<b> &amp; y.psd\nsecond line\n");
             qputenv("LEANFOLD_FAKE_RELEASE", release.toUtf8());
         }

@@ -3,10 +3,10 @@
 #include "page/PageStyle.h"
 #include "page/UserPrompts.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
-#include <QApplication>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -14,8 +14,8 @@
 #include <QSettings>
 #include <QTest>
 #include <QTextEdit>
-#include <QToolButton>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeWidget>
 
 #include <memory>

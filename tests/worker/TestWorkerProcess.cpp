@@ -457,7 +457,8 @@ void TestWorkerProcess::failureCases()
         for (const auto& [key, value] : {std::pair{"user.xdg.origin.url", "https://example.org/posters/a.psd"},
                                          std::pair{"user.xdg.tags", "poster,final"}}) {
             if (::setxattr(name.constData(), key, value, std::strlen(value), 0) != 0)
-                QSKIP(qPrintable(u"this file system keeps no user attributes: "_s + QString::fromLocal8Bit(std::strerror(errno))));
+                QSKIP(qPrintable(u"this file system keeps no user attributes: "_s +
+                                 QString::fromLocal8Bit(std::strerror(errno))));
         }
         if (QStandardPaths::findExecutable(u"setfacl"_s).isEmpty())
             QSKIP("setfacl is not installed (Debian package acl)");
@@ -489,8 +490,8 @@ void TestWorkerProcess::failureCases()
             const rlimit limit{48u << 20, 48u << 20}; // less than the embedded object, plenty for the second file
             ::setrlimit(RLIMIT_AS, &limit);
         }
-        if (runAs != ::geteuid() && (::setgroups(0, nullptr) != 0 || ::setresgid(runAs, runAs, runAs) != 0
-                                     || ::setresuid(runAs, runAs, runAs) != 0))
+        if (runAs != ::geteuid() && (::setgroups(0, nullptr) != 0 || ::setresgid(runAs, runAs, runAs) != 0 ||
+                                     ::setresuid(runAs, runAs, runAs) != 0))
             ::_exit(120);
     });
     worker.start(testWorkerPath(), {u"--job"_s, dir.filePath(u"job.json"_s)});
@@ -510,7 +511,8 @@ void TestWorkerProcess::failureCases()
         // Someone puts another file under the checked temporary's name, or saves a newer original meanwhile.
         const QString planted = dir.filePath(u"planted"_s);
         if (setup == u"swap-temp"_s)
-            QVERIFY(writeAll(planted, "planted") && ::rename(QFile::encodeName(planted), QFile::encodeName(temporary)) == 0);
+            QVERIFY(writeAll(planted, "planted") &&
+                    ::rename(QFile::encodeName(planted), QFile::encodeName(temporary)) == 0);
         if (setup == u"swap-original"_s)
             QVERIFY(writeAll(planted, "newer") && ::rename(QFile::encodeName(planted), QFile::encodeName(first)) == 0);
         worker.closeWriteChannel(); // lets the paused worker go on
@@ -525,11 +527,12 @@ void TestWorkerProcess::failureCases()
     QCOMPARE(worker.exitStatus(), QProcess::NormalExit);
     QVERIFY2(worker.exitCode() == (slimmed ? 0 : 4), qPrintable(allLines));
     QVERIFY2(lines.last() == (slimmed ? u"DONE\t{\"exported\":2,\"skipped\":0,\"failed\":0,"_s
-                                      : u"DONE\t{\"exported\":1,\"skipped\":0,\"failed\":1,"_s)
-                                 + lines.last().mid(lines.last().indexOf(u"\"bytesSaved\""_s)),
+                                      : u"DONE\t{\"exported\":1,\"skipped\":0,\"failed\":1,"_s) +
+                                 lines.last().mid(lines.last().indexOf(u"\"bytesSaved\""_s)),
              qPrintable(allLines));
     if (!logLine.isEmpty())
-        QVERIFY2(!lines.filter(u"LOG\t"_s + logLine).isEmpty() || !lines.filter(logLine).isEmpty(), qPrintable(allLines));
+        QVERIFY2(!lines.filter(u"LOG\t"_s + logLine).isEmpty() || !lines.filter(logLine).isEmpty(),
+                 qPrintable(allLines));
     if (!slimmed)
         QVERIFY2(lines.contains(u"PROGRESS\t100\t200\t失败：a.psd"_s), qPrintable(allLines));
     ResourceSplit split;
