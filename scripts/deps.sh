@@ -54,3 +54,5 @@ apt-get install -y -qq --no-install-recommends \
 # File systems that share blocks between files (XFS with reflink, btrfs): the clone tests make loop-mounted
 # images with mkfs.xfs, and bench/run.sh --cow with both.
 apt-get install -y -qq --no-install-recommends xfsprogs btrfs-progs >/dev/null
+# setfacl gives the worker tests a file with a POSIX ACL, which a slim must keep.
+apt-get install -y -qq --no-install-recommends acl >/dev/null

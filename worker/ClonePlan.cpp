@@ -1,5 +1,6 @@
 #include "worker/ClonePlan.h"
 
+#include "worker/FileOps.h"
 #include "worker/Slimmer.h"
 #include "worker/TextUtil.h"
 
@@ -7,7 +8,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <string_view>
 
 namespace worker {
@@ -74,7 +74,7 @@ bool prepareClone(psd::Document& doc, DocumentEdits& edits, const psd::Source& o
     inputs.plannedSize = plan.outputSize;
     inputs.fileSystemClones = true; // asked below, once the rest says cloning would pay
     CloneRules rules;
-    if (std::getenv("LEANFOLD_WORKER_TEST_CLONE_ANY_SIZE") != nullptr)
+    if (files::cloneRulesLifted())
         rules = CloneRules{0, 1000000}; // tests clone small files
     const CloneChoice choice = choosePadding(inputs, rules);
     if (!choice.clone)

@@ -2,11 +2,7 @@
 
 #include "worker/TextUtil.h"
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <random>
-#include <thread>
 
 namespace worker::files {
 
@@ -80,27 +76,29 @@ std::string randomPart()
     return out;
 }
 
+namespace {
+TestHooks g_testHooks;
+}
+
+void installTestHooks(const TestHooks& hooks)
+{
+    g_testHooks = hooks;
+}
+
 void pausePoint(std::string_view step)
 {
-    // "<step>" pauses the first time the step is reached, "<step>#<n>" the n-th time.
-    const char* wanted = std::getenv("LEANFOLD_WORKER_TEST_PAUSE");
-    if (wanted == nullptr)
-        return;
-    std::string_view name = wanted;
-    long occurrence = 1;
-    if (const auto hash = name.find('#'); hash != std::string_view::npos) {
-        occurrence = std::strtol(wanted + hash + 1, nullptr, 10);
-        name = name.substr(0, hash);
-    }
-    if (step != name)
-        return;
-    static long reached = 0;
-    if (++reached != occurrence)
-        return;
-    std::fprintf(stderr, "LEANFOLD_WORKER_PAUSED %s\n", wanted);
-    std::fflush(stderr);
-    // The test kills the worker here; give up after ten minutes.
-    std::this_thread::sleep_for(std::chrono::minutes(10));
+    if (g_testHooks.pause != nullptr)
+        g_testHooks.pause(step);
+}
+
+int injectedFailure(std::string_view step)
+{
+    return g_testHooks.failure != nullptr ? g_testHooks.failure(step) : 0;
+}
+
+bool cloneRulesLifted()
+{
+    return g_testHooks.cloneAnySize;
 }
 
 } // namespace worker::files

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Everything the worker does to files beside the document: the temporary file, the atomic replacement and the
 // clean-up of what an interrupted run left behind. Names are pure functions; the rest is a thin platform layer
@@ -51,7 +52,8 @@ struct FileInfo {
 bool describe(const std::filesystem::path& path, FileInfo& info, WorkerError& err);
 
 // An exclusively created, private (0600) temporary file, held locked while the worker writes it, so that a
-// second worker never takes it for a leftover. Removed on destruction unless released.
+// second worker never takes it for a leftover. Removed on destruction unless released. The folder is opened once,
+// when the file is created; the file is made, checked, renamed and removed relative to that folder.
 class TempFile {
 public:
     TempFile() = default;
@@ -65,17 +67,22 @@ public:
     const std::filesystem::path& path() const { return m_path; }
 
     bool sync(WorkerError& err);
-    // Gives the file the original's permission bits, and its owner and group where the system allows it.
-    bool takeAttributes(const FileInfo& original, WorkerError& err);
+    // Gives the file the owner, group and permission bits of original (the file that was read) where the system
+    // allows it, and its extended attributes, the POSIX ACL among them. Each attribute that cannot be set is
+    // named in notCopied with the reason; that is no failure.
+    bool takeAttributes(const psd::File& original, std::vector<std::string>& notCopied, WorkerError& err);
     // Replaces original by this file in one step: at every instant original names either the old file or this
-    // one. The folder is synced afterwards. The temporary name is gone on success.
-    bool replace(const std::filesystem::path& original, WorkerError& err);
-    // Closes and deletes the file if it is still there.
+    // one. Refuses when this file's name no longer leads to this file, or original's name no longer to read (the
+    // file that was read). The folder is flushed afterwards: when that fails the replacement stands, folderFlushed
+    // is false and err says why. The temporary name is gone on success.
+    bool replace(const std::filesystem::path& original, const psd::File& read, bool& folderFlushed, WorkerError& err);
+    // Closes and deletes the file if its name still leads to it.
     void discard();
 
 private:
     bool close(WorkerError& err);
 
+    psd::File m_folder;
     psd::File m_file;
     std::filesystem::path m_path;
 };
@@ -94,8 +101,19 @@ bool cleanLeftovers(const std::filesystem::path& original, LeftoverReport& repor
 // Flushes the folder entry of a rename to disk.
 bool syncFolder(const std::filesystem::path& folder, WorkerError& err);
 
-// Test hook: when LEANFOLD_WORKER_TEST_PAUSE names step, says so on standard error and waits to be killed.
-// Costs one getenv per step otherwise.
+// Seams for tests at named steps of a run. The shipped worker installs none, so each costs one null check; the
+// test build of the worker (CMake option LEANFOLD_WORKER_TEST_HOOKS, worker/TestHooks.cpp) installs them.
+struct TestHooks
+{
+    void (*pause)(std::string_view step) = nullptr;  // may wait at step (to be killed there)
+    int (*failure)(std::string_view step) = nullptr; // an errno value step is to fail with, or 0
+    bool cloneAnySize = false;                        // small test files take the clone path too
+};
+void installTestHooks(const TestHooks& hooks);
 void pausePoint(std::string_view step);
+// The errno value a test wants step to fail with; 0 in every real run.
+int injectedFailure(std::string_view step);
+// True when a test lifts the rule that cloning must pay; false in every real run.
+bool cloneRulesLifted();
 
 } // namespace worker::files

@@ -6,11 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace worker::files {
 
@@ -21,18 +24,62 @@ bool ioFail(WorkerError& err, const std::string& what, const std::filesystem::pa
     return fail(err, "IoError", what + " " + pathText(path) + ": " + std::strerror(error));
 }
 
-int openNoFollow(const std::filesystem::path& path, int flags)
-{
-    int fd;
-    do
-        fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 int fdOf(const psd::File& file)
 {
     return static_cast<int>(file.native());
+}
+
+bool sameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The folder, to work relative to. One that may be entered and written but not listed (a drop box) can still
+// be worked in through a path descriptor, only not flushed.
+int openFolder(const std::filesystem::path& folder)
+{
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == EACCES)
+        fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return fd;
+}
+
+bool flushFolder(int fd, const std::filesystem::path& folder, WorkerError& err)
+{
+    if (::fsync(fd) != 0 && errno != EINVAL) // some file systems cannot sync folders
+        return ioFail(err, "cannot flush the folder", folder, errno);
+    return true;
+}
+
+// Extended attribute names and values are bounded by the system (64 KiB each on Linux).
+constexpr std::size_t kAttributeBytes = 65536;
+
+std::vector<std::string> attributeNames(int fd)
+{
+    std::vector<char> list(kAttributeBytes);
+    const ssize_t length = ::flistxattr(fd, list.data(), list.size());
+    std::vector<std::string> names;
+    for (ssize_t at = 0; at < length;) {
+        names.emplace_back(list.data() + at);
+        at += static_cast<ssize_t>(names.back().size()) + 1;
+    }
+    return names;
+}
+
+// Every extended attribute of from onto to, and none that from lacks (such as an ACL inherited from the folder).
+void copyAttributes(int from, int to, std::vector<std::string>& notCopied)
+{
+    const std::vector<std::string> names = attributeNames(from);
+    for (const std::string& name : attributeNames(to)) {
+        if (std::find(names.begin(), names.end(), name) == names.end() && ::fremovexattr(to, name.c_str()) != 0)
+            notCopied.push_back(name + ": " + std::strerror(errno));
+    }
+    std::vector<char> value(kAttributeBytes);
+    for (const std::string& name : names) {
+        const ssize_t length = ::fgetxattr(from, name.c_str(), value.data(), value.size());
+        if (length < 0 || ::fsetxattr(to, name.c_str(), value.data(), static_cast<std::size_t>(length), 0) != 0)
+            notCopied.push_back(name + ": " + std::strerror(errno));
+    }
 }
 
 bool ownedRegular(const struct stat& st)
@@ -87,9 +134,16 @@ bool TempFile::create(const std::filesystem::path& original, WorkerError& err)
 {
     discard();
     const std::filesystem::path folder = original.parent_path();
+    const int folderFd = openFolder(folder);
+    if (folderFd < 0)
+        return ioFail(err, "cannot open the folder of", original, errno);
+    m_folder = psd::File::adopt(folderFd);
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const std::filesystem::path candidate = folder / temporaryName(original, randomPart());
-        const int fd = openNoFollow(candidate, O_RDWR | O_CREAT | O_EXCL);
+        const std::string name = temporaryName(original, randomPart());
+        int fd;
+        do
+            fd = ::openat(folderFd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        while (fd < 0 && errno == EINTR);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
@@ -97,9 +151,10 @@ bool TempFile::create(const std::filesystem::path& original, WorkerError& err)
         }
         // Held until the file is renamed or removed: clean-up skips locked temporaries.
         ::flock(fd, LOCK_EX | LOCK_NB);
-        ::fchmod(fd, 0600); // the umask may have taken bits away, never added them
+        pausePoint("temp-opened"); // the file as the system created it
+        ::fchmod(fd, 0600);        // the umask may have taken the owner's bits away
         m_file = psd::File::adopt(fd);
-        m_path = candidate;
+        m_path = folder / name;
         return true;
     }
     return fail(err, "IoError", "cannot find a free temporary name beside " + pathText(original));
@@ -112,14 +167,20 @@ bool TempFile::sync(WorkerError& err)
     return true;
 }
 
-bool TempFile::takeAttributes(const FileInfo& original, WorkerError& err)
+bool TempFile::takeAttributes(const psd::File& original, std::vector<std::string>& notCopied, WorkerError& err)
 {
+    struct stat st
+    {
+    };
+    if (::fstat(fdOf(original), &st) != 0)
+        return ioFail(err, "cannot examine the original of", m_path, errno);
     // Owner first: changing the owner clears set-id bits, which the mode then puts back.
-    if (::fchown(fdOf(m_file), static_cast<uid_t>(original.owner), static_cast<gid_t>(original.group)) != 0
-        && errno != EPERM)
+    if (::fchown(fdOf(m_file), st.st_uid, st.st_gid) != 0 && errno != EPERM)
         return ioFail(err, "cannot set the owner of", m_path, errno);
-    if (::fchmod(fdOf(m_file), static_cast<mode_t>(original.permissions)) != 0)
+    if (::fchmod(fdOf(m_file), st.st_mode & 07777) != 0)
         return ioFail(err, "cannot set the permissions of", m_path, errno);
+    // After the mode: an access ACL sets the group bits of the mode to its mask, as they are on the original.
+    copyAttributes(fdOf(original), fdOf(m_file), notCopied);
     return true;
 }
 
@@ -131,26 +192,56 @@ bool TempFile::close(WorkerError& err)
     return true;
 }
 
-bool TempFile::replace(const std::filesystem::path& original, WorkerError& err)
+bool TempFile::replace(const std::filesystem::path& original, const psd::File& read, bool& folderFlushed,
+                       WorkerError& err)
 {
+    folderFlushed = false;
+    const int folderFd = fdOf(m_folder);
+    const std::string tempName = m_path.filename().native();
+    const std::string originalName = original.filename().native();
+    struct stat written
+    {
+    }, named{};
+    if (::fstat(fdOf(m_file), &written) != 0 ||
+        ::fstatat(folderFd, tempName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(written, named))
+        return fail(err, "IoError", "the temporary " + pathText(m_path) + " is no longer the file that was checked");
+    struct stat wasRead
+    {
+    };
+    if (::fstat(fdOf(read), &wasRead) != 0 ||
+        ::fstatat(folderFd, originalName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(wasRead, named))
+        return fail(err, "IoError", pathText(original) + " was replaced by another file while it was being slimmed");
     // rename(2) over the original is atomic: there is no instant at which original names nothing.
-    if (::rename(m_path.c_str(), original.c_str()) != 0)
+    if (::renameat(folderFd, tempName.c_str(), folderFd, originalName.c_str()) != 0)
         return ioFail(err, "cannot replace", original, errno);
     m_path.clear();
     pausePoint("after-replace");
     WorkerError closeError;
     close(closeError); // the data is synced and in place; a late close error changes nothing
-    return syncFolder(original.parent_path(), err);
+    if (const int injected = injectedFailure("folder-sync"))
+        ioFail(err, "cannot flush the folder", original.parent_path(), injected);
+    else
+        folderFlushed = flushFolder(folderFd, original.parent_path(), err);
+    return true;
 }
 
 void TempFile::discard()
 {
     WorkerError ignored;
     if (!m_path.empty()) {
-        ::unlink(m_path.c_str());
+        // Only our own file: another one put under its name meanwhile is not ours to remove.
+        struct stat mine
+        {
+        }, named{};
+        const std::string name = m_path.filename().native();
+        if (::fstat(fdOf(m_file), &mine) == 0 &&
+            ::fstatat(fdOf(m_folder), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(mine, named))
+            ::unlinkat(fdOf(m_folder), name.c_str(), 0);
         m_path.clear();
     }
     close(ignored);
+    psd::Error folderError;
+    m_folder.close(folderError);
 }
 
 bool cleanLeftovers(const std::filesystem::path& original, LeftoverReport& report, WorkerError& err)
@@ -177,6 +268,8 @@ bool cleanLeftovers(const std::filesystem::path& original, LeftoverReport& repor
     }
 
     DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr && errno == EACCES)
+        return true; // a folder we may not list (nor flush): no temporary of ours can be found in it
     if (dir == nullptr)
         return ioFail(err, "cannot list the folder", folder, errno);
     const int dirFd = ::dirfd(dir);
@@ -207,12 +300,9 @@ bool syncFolder(const std::filesystem::path& folder, WorkerError& err)
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return ioFail(err, "cannot open the folder", folder, errno);
-    const bool ok = ::fsync(fd) == 0 || errno == EINVAL; // some file systems cannot sync folders
-    const int error = errno;
+    const bool ok = flushFolder(fd, folder, err);
     ::close(fd);
-    if (!ok)
-        return ioFail(err, "cannot flush the folder", folder, error);
-    return true;
+    return ok;
 }
 
 } // namespace worker::files

@@ -20,11 +20,11 @@ bool makeCanonical(const std::string& text, std::filesystem::path& out, WorkerEr
     std::error_code ec;
     const std::filesystem::path absolute = std::filesystem::absolute(pathFromUtf8(text), ec);
     if (ec)
-        return fail(err, "JobError", "cannot make \"" + text + "\" absolute: " + ec.message());
+        return fail(err, "IoError", "cannot make \"" + text + "\" absolute: " + ec.message());
     // weakly_canonical: the file may be gone by now; that fails the file later, not the job.
     out = std::filesystem::weakly_canonical(absolute, ec);
     if (ec)
-        return fail(err, "JobError", "cannot resolve \"" + text + "\": " + ec.message());
+        return fail(err, "IoError", "cannot resolve \"" + text + "\": " + ec.message());
     return true;
 }
 
@@ -84,8 +84,11 @@ bool parseJob(std::string_view text, Job& job, WorkerError& err)
             if (text.empty() || text.find('\0') != std::string::npos)
                 return fail(err, "JobError", "entry " + std::to_string(index) + " of \"files\" is not a path");
             std::filesystem::path path;
-            if (!makeCanonical(text, path, err))
-                return false;
+            WorkerError pathError;
+            if (!makeCanonical(text, path, pathError)) {
+                path = pathFromUtf8(text);
+                parsed.unusable.emplace(index, std::move(pathError));
+            }
             parsed.files.push_back(std::move(path));
             ++index;
         }

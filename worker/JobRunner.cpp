@@ -47,7 +47,10 @@ int runJob(const Job& job, std::ostream& out, FileProcessor& processor)
         ScaledReporter reporter(writer, base, totalUnits);
         FileResult result;
         WorkerError error;
-        if (processor.process(file, job.deep, reporter, result, error)) {
+        const auto unusable = job.unusable.find(i);
+        const bool ok = unusable == job.unusable.end() ? processor.process(file, job.deep, reporter, result, error)
+                                                       : fail(error, unusable->second.type, unusable->second.message);
+        if (ok) {
             ++totals.exported;
             totals.bytesSaved += result.bytesSaved;
             totals.modifications += result.modifications;

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace worker {
 
@@ -510,16 +511,29 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
         return false;
     files::pausePoint("after-sync");
 
-    if (!temp.takeAttributes(info, err))
+    std::uint64_t readOffset = 0;
+    const psd::File* read = source->file(readOffset);
+    if (read == nullptr)
+        return fail(err, "IoError", "the original is not read from a file: " + pathText(file));
+    std::vector<std::string> notCopied;
+    if (!temp.takeAttributes(*read, notCopied, err))
         return false;
+    for (const std::string& attribute : notCopied)
+        reporter.log("未能保留扩展属性：" + name + "（" + attribute + "）");
     files::FileInfo now;
     if (!files::describe(file, now, err))
         return false;
     if (!now.sameVersion(info))
         return fail(err, "IoError", "the file was changed by someone else while it was being slimmed");
     files::pausePoint("before-replace");
-    if (!temp.replace(file, err))
-        return false;
+    bool folderFlushed = true;
+    WorkerError flushError;
+    if (!temp.replace(file, *read, folderFlushed, flushError))
+        return fail(err, flushError.type, flushError.message);
+    // Replaced: the file counts as done even when the rename may not be on disk yet.
+    if (!folderFlushed)
+        reporter.log("已替换，但文件夹未能写入磁盘，断电后此次更改可能丢失：" + name + "（" + flushError.message +
+                     "）");
 
     result.bytesSaved = static_cast<std::int64_t>(originalSize) - static_cast<std::int64_t>(plan.outputSize);
     result.modifications = counts.removed + counts.embeddedChanged;
@@ -535,7 +549,14 @@ bool Slimmer::process(const std::filesystem::path& file, bool deep, FileReporter
                       WorkerError& err)
 {
     files::TempFile temp;
-    const bool ok = slimFile(file, deep, reporter, result, temp, err);
+    bool ok = false;
+    // The one place where an exception is caught: the containers of psd/ and of the worker report a failed
+    // allocation by throwing. It fails this file alone; what the file held is freed on the way out.
+    try {
+        ok = slimFile(file, deep, reporter, result, temp, err);
+    } catch (const std::bad_alloc&) {
+        ok = fail(err, "MemoryError", "not enough memory to slim this file");
+    }
     // On failure the temporary goes, and a backup whose original is missing is put back.
     temp.discard();
     if (!ok) {

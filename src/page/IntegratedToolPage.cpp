@@ -22,6 +22,8 @@
 #include <QListView>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QTimer>
 #include <QToolButton>
@@ -321,6 +323,7 @@ void IntegratedToolPage::buildContent()
     }
     statusRow->addStretch(1);
     statusLabel = new QLabel(ui(u"就绪"), content);
+    statusLabel->setTextFormat(Qt::PlainText); // it shows worker lines, file names among them
     statusLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     statusRow->addWidget(statusLabel);
     column->addLayout(statusRow, 0);
@@ -388,7 +391,18 @@ void IntegratedToolPage::setHelpHandler(std::function<void()> handler)
 
 void IntegratedToolPage::appendLogLine(const QString& text)
 {
-    runLog->append(text);
+    // Always plain text (QTextEdit::append guesses, and takes a name like "<b>x.psd" for markup): file names,
+    // worker lines and standard error show as they are, line breaks kept. The view follows the end as append
+    // does.
+    QScrollBar* bar = runLog->verticalScrollBar();
+    const bool atEnd = bar->value() == bar->maximum();
+    QTextCursor cursor(runLog->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!runLog->document()->isEmpty())
+        cursor.insertBlock();
+    cursor.insertText(text);
+    if (atEnd)
+        bar->setValue(bar->maximum());
 }
 
 void IntegratedToolPage::addPaths(const QStringList& paths, bool recursive)

@@ -9,15 +9,28 @@ public:
                                     QMessageBox::StandardButtons buttons,
                                     QMessageBox::StandardButton defaultButton) override
     {
+        // Built by hand rather than with QMessageBox's static functions: those guess the text format, and a
+        // path that looks like markup would be rendered.
+        QMessageBox box(icon(kind), title, text, buttons, parent);
+        box.setTextFormat(Qt::PlainText);
+        box.setDefaultButton(defaultButton);
+        if (box.exec() == -1)
+            return QMessageBox::Cancel;
+        return box.standardButton(box.clickedButton());
+    }
+
+private:
+    static QMessageBox::Icon icon(Kind kind)
+    {
         switch (kind) {
         case Kind::Information:
-            return QMessageBox::information(parent, title, text, buttons, defaultButton);
+            return QMessageBox::Information;
         case Kind::Warning:
-            return QMessageBox::warning(parent, title, text, buttons, defaultButton);
+            return QMessageBox::Warning;
         case Kind::Question:
-            return QMessageBox::question(parent, title, text, buttons, defaultButton);
+            return QMessageBox::Question;
         }
-        return QMessageBox::NoButton;
+        return QMessageBox::NoIcon;
     }
 };
 

@@ -360,14 +360,23 @@ void TestPsdSlimRun::progressCoversTheWholeQueue()
     WorkerWatcher watcher(*page, probe.status, kJobPattern);
     watcher.onWorker = [&](int index) {
         if (index == 2) {
-            qputenv("LEANFOLD_FAKE_LINES",
-                    "PROGRESS\t250\t500\tthird batch|ITEM\tok\t" + tabbed.toUtf8() + "|LOG\tsentinel");
+            // A file name that looks like markup, in a status, a log line and standard error.
+            qputenv("LEANFOLD_FAKE_LINES", "PROGRESS\t250\t500\tthird <b>x<b> &amp; y.psd|ITEM\tok\t" +
+                                               tabbed.toUtf8() + "|LOG\tsentinel <b>x<b> &amp; y.psd");
+            qputenv("LEANFOLD_FAKE_STDERR", "<b>x<b> &amp; y.psd\nsecond line\n");
             qputenv("LEANFOLD_FAKE_RELEASE", release.toUtf8());
         }
     };
     probe.start->click();
     QTRY_VERIFY_WITH_TIMEOUT(!probe.logLinesWith(u"sentinel"_s).isEmpty(), kRunTimeout);
-    QCOMPARE(probe.status->text(), u"third batch"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe.logLinesWith(u"后台详情"_s).isEmpty(), kRunTimeout);
+    // Shown as the text it is: not bold, entities not decoded, line breaks kept.
+    QCOMPARE(probe.status->text(), u"third <b>x<b> &amp; y.psd"_s);
+    QCOMPARE(probe.status->textFormat(), Qt::PlainText);
+    QVERIFY(probe.logLinesWith(u"sentinel"_s).first().endsWith(u"] sentinel <b>x<b> &amp; y.psd"_s));
+    const QStringList lines = probe.logLines();
+    const qsizetype detail = lines.indexOf(u"后台详情：<b>x<b> &amp; y.psd"_s);
+    QVERIFY2(detail >= 0 && lines.value(detail + 1) == u"second line"_s, qPrintable(lines.join(u'\n')));
     QCOMPARE(probe.bar->maximum(), 4500);
     QCOMPARE(probe.bar->value(), 4250);
     QVERIFY(!probe.bar->isTextVisible());

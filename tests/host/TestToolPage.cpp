@@ -1,16 +1,20 @@
 #include "app/StandaloneMain.h"
 #include "page/IntegratedToolPage.h"
 #include "page/PageStyle.h"
+#include "page/UserPrompts.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
 
@@ -319,6 +323,8 @@ private slots:
         QVERIFY(log->toPlainText().isEmpty());
     }
 
+    void messageBoxesShowPlainText_data();
+    void messageBoxesShowPlainText();
     void styleSheetRulesInOrder()
     {
         const QString sheet = pageStyleSheet();
@@ -342,6 +348,34 @@ private slots:
         QCOMPARE(page->styleSheet(), sheet);
     }
 };
+
+void TestToolPage::messageBoxesShowPlainText_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::newRow("information") << int(UserPrompts::Kind::Information);
+    QTest::newRow("warning") << int(UserPrompts::Kind::Warning);
+    QTest::newRow("question") << int(UserPrompts::Kind::Question);
+}
+
+void TestToolPage::messageBoxesShowPlainText()
+{
+    QFETCH(int, kind);
+    const QString text = u"后台瘦身组件不存在：/d/<b>x<b> &amp; y.psd\nsecond line"_s;
+    Qt::TextFormat shownAs = Qt::RichText;
+    QString shown;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        shownAs = box->textFormat();
+        shown = box->text();
+        box->done(QMessageBox::Ok);
+    });
+    UserPrompts::messageBoxes().ask(UserPrompts::Kind(kind), nullptr, u"title"_s, text, QMessageBox::Ok,
+                                    QMessageBox::NoButton);
+    QCOMPARE(shown, text);
+    QCOMPARE(shownAs, Qt::PlainText);
+}
 
 QTEST_MAIN(TestToolPage)
 #include "TestToolPage.moc"

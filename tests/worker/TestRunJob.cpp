@@ -386,9 +386,9 @@ void TestRunJob::cloneOnXfs()
     QVERIFY(writeAll(path, seed));
     QCOMPARE(::link(QFile::encodeName(path).constData(), QFile::encodeName(keep).constData()), 0);
     // The fixtures are small; the rule that cloning must pay is lifted for them.
-    qputenv("LEANFOLD_WORKER_TEST_CLONE_ANY_SIZE", "1");
+    worker::files::installTestHooks({nullptr, nullptr, true});
     const JobOutput result = run({path});
-    qunsetenv("LEANFOLD_WORKER_TEST_CLONE_ANY_SIZE");
+    worker::files::installTestHooks({});
     QCOMPARE(result.exitCode, worker::kExitOk);
     const QByteArray after = readAll(path);
     QCOMPARE(readAll(keep), seed);

@@ -1,4 +1,5 @@
 // The built LeanfoldWorker.exe, run as the host runs it, on documents made at test time and on corpus copies.
+#include "PsdBuilder.h"
 #include "WorkerFixtures.h"
 
 #include <QDir>
@@ -12,7 +13,12 @@
 
 using namespace Qt::StringLiterals;
 
+#include <grp.h>
+#include <map>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 using namespace WorkerFixtures;
 
@@ -27,6 +33,55 @@ unsigned modeOf(const QString& path)
 
 using ManifestRow = std::vector<std::pair<QString, QString>>;
 
+// Every extended attribute of path (the POSIX ACL included), by name.
+std::map<QByteArray, QByteArray> attributesOf(const QString& path)
+{
+    std::map<QByteArray, QByteArray> attributes;
+    const QByteArray name = QFile::encodeName(path);
+    QByteArray list(65536, '\0');
+    const ssize_t length = ::llistxattr(name.constData(), list.data(), std::size_t(list.size()));
+    for (const QByteArray& key : list.left(std::max<ssize_t>(length, 0)).split('\0')) {
+        if (key.isEmpty())
+            continue;
+        QByteArray value(65536, '\0');
+        const ssize_t n = ::lgetxattr(name.constData(), key.constData(), value.data(), std::size_t(value.size()));
+        attributes[key] = value.left(std::max<ssize_t>(n, 0));
+    }
+    return attributes;
+}
+
+// Ownership for a case that must run without root's right to ignore permission bits.
+void chownTree(const QString& path, uid_t uid)
+{
+    ::lchown(QFile::encodeName(path).constData(), uid, uid);
+    for (const QString& entry : QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
+        chownTree(path + QLatin1Char('/') + entry, uid);
+}
+
+// A deep-mode document whose one embedded object (with history, so it is rewritten) is payloadBytes large.
+QByteArray bigEmbeddedDocument(std::size_t payloadBytes)
+{
+    using namespace psdtest;
+    const std::string xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/"
+                            "22-rdf-syntax-ns#\"><rdf:Description xmlns:xmpMM=\"http://ns.adobe.com/xap/1.0/mm/\">"
+                            "<xmpMM:History><rdf:Seq><rdf:li>saved</rdf:li></rdf:Seq></xmpMM:History>"
+                            "</rdf:Description></rdf:RDF></x:xmpmeta>";
+    Builder inner;
+    inner.resources.push_back({1060, Bytes(xmp.begin(), xmp.end())});
+    inner.layers.push_back(Layer{"pixels"});
+    inner.imageData = Bytes(payloadBytes, 0x11);
+    LinkedItem item;
+    item.uniqueId = "id-big";
+    item.data = inner.build();
+    Builder outer;
+    Layer smart{"big"};
+    smart.blocks.push_back({"SoLd", smartObjectBlock("id-big")});
+    outer.layers.push_back(smart);
+    outer.globalBlocks.push_back({"lnk2", linkedBlock({item})});
+    const Bytes bytes = outer.build();
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
+}
+
 int intValue(const ManifestRow& row, const char* column)
 {
     return manifestValue(row, QString::fromLatin1(column)).toInt();
@@ -38,7 +93,8 @@ class TestWorkerProcess : public QObject {
     Q_OBJECT
 
 private slots:
-    void needsNoSharedLibraries();
+    void builtWorkers_data();
+    void builtWorkers();
     void commandLineErrors_data();
     void commandLineErrors();
     void slimsMadeDocuments_data();
@@ -49,16 +105,34 @@ private slots:
     void deepCleansEmbeddedObjects_data();
     void deepCleansEmbeddedObjects();
     void deepSkipsABrokenEmbeddedObject();
+    void failureCases_data();
+    void failureCases();
 };
 
-void TestWorkerProcess::needsNoSharedLibraries()
+void TestWorkerProcess::builtWorkers_data()
 {
-    QVERIFY2(QFileInfo(workerPath()).isExecutable(), qPrintable(workerPath()));
-    QCOMPARE(QFileInfo(workerPath()).fileName(), QStringLiteral("LeanfoldWorker.exe"));
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<bool>("hooks");
+    QTest::newRow("shipped worker") << workerPath() << u"LeanfoldWorker.exe"_s << false;
+    if (!testWorkerPath().isEmpty())
+        QTest::newRow("test worker") << testWorkerPath() << u"LeanfoldWorkerTest.exe"_s << true;
+}
+
+void TestWorkerProcess::builtWorkers()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, fileName);
+    QFETCH(bool, hooks);
+    QVERIFY2(QFileInfo(path).isExecutable(), qPrintable(path));
+    QCOMPARE(QFileInfo(path).fileName(), fileName);
+    // The host embeds the shipped worker: no test hook may be in it (the test worker shows that the search
+    // finds one where it is).
+    QCOMPARE(readAll(path).contains("LEANFOLD_WORKER_TEST_"), hooks);
     if (QStandardPaths::findExecutable(QStringLiteral("ldd")).isEmpty())
         QSKIP("ldd is not installed");
     QProcess ldd;
-    ldd.start(QStringLiteral("ldd"), {workerPath()});
+    ldd.start(QStringLiteral("ldd"), {path});
     QVERIFY(ldd.waitForFinished(30000));
     const QByteArray said = ldd.readAllStandardOutput() + ldd.readAllStandardError();
     QVERIFY2(said.contains("not a dynamic executable"), said.constData());
@@ -206,6 +280,8 @@ void TestWorkerProcess::temporaryBesideTheOriginal()
     QString why;
     if (!toolsAvailable(why))
         QSKIP(qPrintable(why));
+    if (testWorkerPath().isEmpty())
+        QSKIP("built without LEANFOLD_WORKER_TEST_HOOKS: no worker that pauses");
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Poster.PSD"));
     QVERIFY2(makeLayeredDocument(path, FixtureRecipe{}, why), qPrintable(why));
@@ -217,7 +293,7 @@ void TestWorkerProcess::temporaryBesideTheOriginal()
     env.insert(QStringLiteral("LEANFOLD_WORKER_TEST_PAUSE"), QStringLiteral("after-write"));
     worker.setProcessEnvironment(env);
     worker.setReadChannel(QProcess::StandardError); // the pause is announced on standard error
-    worker.start(workerPath(), {QStringLiteral("--job"), dir.filePath(QStringLiteral("job.json"))});
+    worker.start(testWorkerPath(), {QStringLiteral("--job"), dir.filePath(QStringLiteral("job.json"))});
     QByteArray err;
     while (!err.contains("LEANFOLD_WORKER_PAUSED") && worker.waitForReadyRead(30000))
         err += worker.readAllStandardError();
@@ -309,6 +385,173 @@ void TestWorkerProcess::deepSkipsABrokenEmbeddedObject()
     QString why;
     QVERIFY(splitResources(after, split, why));
     QVERIFY(!hasHistory(split.xmp));
+}
+
+void TestWorkerProcess::failureCases_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("target");  // the first file of the batch, inside the case folder
+    QTest::addColumn<QString>("pauseAt"); // a step of the test worker at which the case acts
+    QTest::addColumn<bool>("slimmed");    // else the first file fails and is left as it was
+    QTest::addColumn<QString>("logLine"); // a LOG line that must be written, where not empty
+    const QString failed = u"处理失败：a.psd（%1: "_s;
+    const QString powerCut = u"断电后此次更改可能丢失：a.psd"_s;
+    const QString longFolder = QString(300, u'n') + u"/a.psd"_s;
+    // clang-format off
+    QTest::newRow("temporary as created, umask 0") << u"umask0"_s        << u"a.psd"_s         << u"temp-opened"_s    << true  << QString();
+    QTest::newRow("folder cannot be entered")      << u"no-entry"_s      << u"closed/a.psd"_s  << QString()           << false << failed.arg(u"IoError"_s);
+    QTest::newRow("symbolic link loop")            << u"link-loop"_s     << u"loop/a.psd"_s    << QString()           << false << failed.arg(u"IoError"_s);
+    QTest::newRow("folder name too long")          << u"long-name"_s     << longFolder         << QString()           << false << failed.arg(u"IoError"_s);
+    QTest::newRow("drop-box folder 0333")          << u"drop-box"_s      << u"box/a.psd"_s     << QString()           << true  << powerCut;
+    QTest::newRow("out of memory")                 << u"memory"_s        << u"a.psd"_s         << QString()           << false << failed.arg(u"MemoryError"_s);
+    QTest::newRow("extended attributes and ACL")   << u"xattrs"_s        << u"a.psd"_s         << QString()           << true  << QString();
+    QTest::newRow("folder sync fails")             << u"folder-sync"_s   << u"a.psd"_s         << QString()           << true  << powerCut;
+    QTest::newRow("temporary swapped")             << u"swap-temp"_s     << u"a.psd"_s         << u"before-replace"_s << false << failed.arg(u"IoError"_s);
+    QTest::newRow("original swapped")              << u"swap-original"_s << u"a.psd"_s         << u"before-replace"_s << false << failed.arg(u"IoError"_s);
+    // clang-format on
+}
+
+// Each case runs the worker on a batch of two: the first file meets the fault, the second must slim all the same.
+void TestWorkerProcess::failureCases()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, target);
+    QFETCH(QString, pauseAt);
+    QFETCH(bool, slimmed);
+    QFETCH(QString, logLine);
+    QString why;
+    if (!toolsAvailable(why))
+        QSKIP(qPrintable(why));
+    if (testWorkerPath().isEmpty())
+        QSKIP("built without LEANFOLD_WORKER_TEST_HOOKS: no worker with test hooks");
+    static QByteArray seed;
+    if (seed.isEmpty()) {
+        QTemporaryDir seedDir;
+        QVERIFY2(makeLayeredDocument(seedDir.filePath(u"seed.psd"_s), FixtureRecipe{}, why), qPrintable(why));
+        seed = readAll(seedDir.filePath(u"seed.psd"_s));
+    }
+    // Beside this test's binary, not in its private home: an unprivileged worker must reach the case folder.
+    QTemporaryDir dir(QFileInfo(u"/proc/self/exe"_s).canonicalPath() + u"/failure-XXXXXX"_s);
+    QVERIFY(dir.isValid());
+    QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    const QString first = dir.filePath(target);
+    const QString second = dir.filePath(u"b.psd"_s);
+    // A path that cannot be resolved names no file that could be written first.
+    const bool unresolvable = setup == u"link-loop"_s || setup == u"long-name"_s;
+    const QByteArray firstBytes = setup == u"memory"_s ? bigEmbeddedDocument(64u << 20) : seed;
+    if (!unresolvable) {
+        QVERIFY(QDir(dir.path()).mkpath(QFileInfo(first).path()));
+        QVERIFY(writeAll(first, firstBytes));
+    }
+    if (setup == u"link-loop"_s)
+        QCOMPARE(::symlink("loop", QFile::encodeName(dir.filePath(u"loop"_s)).constData()), 0);
+    QVERIFY(writeAll(second, seed));
+    QVERIFY(writeAll(dir.filePath(u"job.json"_s), jobText({first, second}, setup == u"memory"_s)));
+
+    // Root ignores permission bits: the cases about them run as nobody, on files nobody owns.
+    const bool unprivileged = setup == u"no-entry"_s || setup == u"drop-box"_s;
+    const uid_t runAs = unprivileged && ::geteuid() == 0 ? 65534 : ::geteuid();
+    std::map<QByteArray, QByteArray> attributesBefore;
+    if (setup == u"xattrs"_s) {
+        const QByteArray name = QFile::encodeName(first);
+        for (const auto& [key, value] : {std::pair{"user.xdg.origin.url", "https://example.org/posters/a.psd"},
+                                         std::pair{"user.xdg.tags", "poster,final"}}) {
+            if (::setxattr(name.constData(), key, value, std::strlen(value), 0) != 0)
+                QSKIP(qPrintable(u"this file system keeps no user attributes: "_s +
+                                 QString::fromLocal8Bit(std::strerror(errno))));
+        }
+        if (QStandardPaths::findExecutable(u"setfacl"_s).isEmpty())
+            QSKIP("setfacl is not installed (Debian package acl)");
+        QProcess setfacl;
+        setfacl.start(u"setfacl"_s, {u"-m"_s, u"u:65534:rw,g:65534:r"_s, first});
+        QVERIFY(setfacl.waitForFinished(30000) && setfacl.exitCode() == 0);
+        attributesBefore = attributesOf(first);
+        QVERIFY(attributesBefore.count("system.posix_acl_access") == 1);
+    }
+    const unsigned modeBefore = modeOf(first);
+    if (runAs != ::geteuid())
+        chownTree(dir.path(), runAs);
+    if (setup == u"no-entry"_s)
+        QCOMPARE(::chmod(QFile::encodeName(dir.filePath(u"closed"_s)).constData(), 0600), 0);
+    if (setup == u"drop-box"_s)
+        QCOMPARE(::chmod(QFile::encodeName(dir.filePath(u"box"_s)).constData(), 0333), 0);
+
+    QProcess worker;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!pauseAt.isEmpty())
+        env.insert(u"LEANFOLD_WORKER_TEST_PAUSE"_s, pauseAt);
+    if (setup == u"folder-sync"_s)
+        env.insert(u"LEANFOLD_WORKER_TEST_FAIL"_s, u"folder-sync"_s);
+    worker.setProcessEnvironment(env);
+    worker.setChildProcessModifier([setup, runAs] {
+        if (setup == u"umask0"_s)
+            ::umask(0);
+        if (setup == u"memory"_s) {
+            const rlimit limit{48u << 20, 48u << 20}; // less than the embedded object, plenty for the second file
+            ::setrlimit(RLIMIT_AS, &limit);
+        }
+        if (runAs != ::geteuid() && (::setgroups(0, nullptr) != 0 || ::setresgid(runAs, runAs, runAs) != 0 ||
+                                     ::setresuid(runAs, runAs, runAs) != 0))
+            ::_exit(120);
+    });
+    worker.start(testWorkerPath(), {u"--job"_s, dir.filePath(u"job.json"_s)});
+    QVERIFY(worker.waitForStarted());
+    QByteArray err;
+    if (!pauseAt.isEmpty()) {
+        while (!err.contains("LEANFOLD_WORKER_PAUSED") && worker.state() == QProcess::Running) {
+            worker.waitForReadyRead(1000);
+            err += worker.readAllStandardError();
+        }
+        QVERIFY2(err.contains("LEANFOLD_WORKER_PAUSED"), "the worker never reached its pause point");
+        const QStringList temporaries = QDir(dir.path()).entryList({u".a.psdslim_*"_s}, QDir::Files | QDir::Hidden);
+        QCOMPARE(temporaries.size(), 1);
+        const QString temporary = dir.filePath(temporaries[0]);
+        if (setup == u"umask0"_s)
+            QCOMPARE(QString::number(modeOf(temporary), 8), u"600"_s); // private in the creating call itself
+        // Someone puts another file under the checked temporary's name, or saves a newer original meanwhile.
+        const QString planted = dir.filePath(u"planted"_s);
+        if (setup == u"swap-temp"_s)
+            QVERIFY(writeAll(planted, "planted") &&
+                    ::rename(QFile::encodeName(planted), QFile::encodeName(temporary)) == 0);
+        if (setup == u"swap-original"_s)
+            QVERIFY(writeAll(planted, "newer") && ::rename(QFile::encodeName(planted), QFile::encodeName(first)) == 0);
+        worker.closeWriteChannel(); // lets the paused worker go on
+    }
+    QVERIFY(worker.waitForFinished(120000));
+    err += worker.readAllStandardError();
+    const QStringList lines = WorkerRun{worker.exitCode(), false, worker.readAllStandardOutput(), err}.lines();
+    const QString allLines = lines.join(QLatin1Char('\n')) + QLatin1Char('\n') + QString::fromUtf8(err);
+    if (QDir(dir.path()).exists(u"closed"_s))
+        ::chmod(QFile::encodeName(dir.filePath(u"closed"_s)).constData(), 0700); // so that the folder can go
+
+    QCOMPARE(worker.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(worker.exitCode() == (slimmed ? 0 : 4), qPrintable(allLines));
+    QVERIFY2(lines.last() == (slimmed ? u"DONE\t{\"exported\":2,\"skipped\":0,\"failed\":0,"_s
+                                      : u"DONE\t{\"exported\":1,\"skipped\":0,\"failed\":1,"_s) +
+                                 lines.last().mid(lines.last().indexOf(u"\"bytesSaved\""_s)),
+             qPrintable(allLines));
+    if (!logLine.isEmpty())
+        QVERIFY2(!lines.filter(u"LOG\t"_s + logLine).isEmpty() || !lines.filter(logLine).isEmpty(),
+                 qPrintable(allLines));
+    if (!slimmed)
+        QVERIFY2(lines.contains(u"PROGRESS\t100\t200\t失败：a.psd"_s), qPrintable(allLines));
+    ResourceSplit split;
+    QVERIFY(splitResources(readAll(second), split, why));
+    QVERIFY2(!hasHistory(split.xmp), "the second file of the batch was not slimmed");
+    if (setup == u"swap-original"_s)
+        QCOMPARE(readAll(first), QByteArray("newer")); // the newer version is kept, not overwritten
+    else if (slimmed)
+        QVERIFY(readAll(first) != firstBytes && differenceOutsideXmp(firstBytes, readAll(first)).isEmpty());
+    else if (!unresolvable)
+        QCOMPARE(readAll(first), firstBytes);
+    if (QFileInfo::exists(first) && setup != u"swap-original"_s)
+        QCOMPARE(modeOf(first), modeBefore);
+    if (setup == u"xattrs"_s) {
+        QVERIFY(attributesOf(first) == attributesBefore);
+        QVERIFY2(lines.filter(u"扩展属性"_s).isEmpty(), qPrintable(allLines));
+    }
+    // Nothing is left behind beside the files: no temporary, no backup.
+    QVERIFY(QDir(QFileInfo(second).path()).entryList({u"*psdslim*"_s}, QDir::Files | QDir::Hidden).isEmpty());
 }
 
 QTEST_APPLESS_MAIN(TestWorkerProcess)

@@ -272,6 +272,11 @@ QString workerPath()
     return QStringLiteral(LEANFOLD_WORKER_EXE);
 }
 
+QString testWorkerPath()
+{
+    return QStringLiteral(LEANFOLD_WORKER_TEST_EXE);
+}
+
 QStringList WorkerRun::lines() const
 {
     QStringList result;

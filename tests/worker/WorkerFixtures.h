@@ -72,6 +72,8 @@ bool sharesBlocks(const QString& path);
 
 // The path of the built worker (given by the build).
 QString workerPath();
+// The worker built with test hooks (LeanfoldWorkerTest.exe), or empty when the build has none.
+QString testWorkerPath();
 
 struct WorkerRun {
     int exitCode = -1;

@@ -5,6 +5,7 @@
 //                         overlong | items | exitonly            (default normal)
 //   LEANFOLD_FAKE_EXIT    exit code at the end                     (default 0)
 //   LEANFOLD_FAKE_LINES   raw lines, separated by '|', written after the per-file lines
+//   LEANFOLD_FAKE_STDERR  raw text written to standard error after those lines
 //   LEANFOLD_FAKE_RELEASE a file to wait for before the worker ends (DONE, crash or exit), so a test can look
 //                         at the page while the worker is still running
 //   LEANFOLD_FAKE_RECORD  file that receives the arguments, the working folder and the job text, written
@@ -138,6 +139,11 @@ int main(int argc, char** argv)
         const std::size_t bar = std::min(extra.find('|', start), extra.size());
         put(extra.substr(start, bar - start) + eol);
         start = bar + 1;
+    }
+    const std::string errorText = env("LEANFOLD_FAKE_STDERR", "");
+    if (!errorText.empty()) {
+        std::fputs(errorText.c_str(), stderr);
+        std::fflush(stderr);
     }
     const std::string release = env("LEANFOLD_FAKE_RELEASE", "");
     for (int i = 0; !release.empty() && i < 3000 && !std::filesystem::exists(release); ++i)

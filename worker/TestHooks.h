@@ -1,0 +1,13 @@
+#pragma once
+
+namespace worker::files {
+
+// Installs the test hooks of LeanfoldWorkerTest.exe, steered by its environment:
+//   LEANFOLD_WORKER_TEST_PAUSE "<step>" or "<step>#<n>": the first (n-th) time step is reached, the worker says
+//                              so on standard error and waits until it is killed or its standard input ends
+//   LEANFOLD_WORKER_TEST_FAIL  "<step>": step fails as if the system had refused it with EIO
+//   LEANFOLD_WORKER_TEST_CLONE_ANY_SIZE (set): small files take the clone path too
+// Only the test build links this; the shipped worker has no such hooks.
+void installEnvironmentTestHooks();
+
+} // namespace worker::files
