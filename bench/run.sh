@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Figures for LeanfoldWorker.exe on large documents (never a test: nothing here passes or fails).
 #
-#   bash bench/run.sh [--huge | --huge-deep | --cow]
+#   bash bench/run.sh [--huge | --huge-deep | --cow | --wine]
 #
 # Makes a ~200 MB 16-bit PSD and a ~1 GB 16-bit PSB of random noise (plus a >4 GiB PSB with --huge), each with
 # an XMP packet of 2,000 history events, and for each prints: the worker's wall time and peak RSS; cp + sync of
@@ -26,6 +26,8 @@ hugeDeep=0
 [ "${1:-}" = "--huge-deep" ] && hugeDeep=1
 cow=0
 [ "${1:-}" = "--cow" ] && cow=1
+wine=0
+[ "${1:-}" = "--wine" ] && wine=1
 reps=${REPS:-3}
 
 for tool in exiftool /usr/bin/time g++; do
@@ -198,6 +200,39 @@ if [ "$cow" = 1 ]; then
     cowBench "$label" "$work/$fs" psb 7200 5600
   done
   echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+  exit 0
+fi
+if [ "$wine" = 1 ]; then
+  # --wine: the Windows worker (scripts/windows-worker.sh, or LEANFOLD_WINDOWS_WORKER) under Wine with a private
+  # prefix, beside the Linux worker, on the ~200 MB PSD. A figure only: Wine's file I/O is not Windows'.
+  winWorker=${LEANFOLD_WINDOWS_WORKER:-$(bash scripts/windows-worker.sh --no-install --build-dir "$root/build-mingw" | tail -n 1)}
+  export WINEPREFIX="$work/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  wineboot --init >/dev/null 2>&1
+  "$work/make" "$work/seed.psd" psd 2400 2200 4 2000 0
+  size=$(stat -c %s "$work/seed.psd")
+  linuxTimes="" wineTimes=""
+  for r in $(seq "$reps"); do
+    for side in linux wine; do
+      cp "$work/seed.psd" "$work/slim.psd"; sync
+      if [ "$side" = linux ]; then
+        printf '{"files":["%s"]}' "$work/slim.psd" > "$work/job.json"
+        t0=$(now); "$worker" --job "$work/job.json" > "$work/out.txt"; t1=$(now)
+        linuxTimes="$linuxTimes $(elapsed "$t0" "$t1")"
+      else
+        printf '{"files":["Z:%s"]}' "$work/slim.psd" > "$work/job.json" # Wine shows / as Z:
+        t0=$(now); wine "$winWorker" --job "Z:$work/job.json" > "$work/out.txt"; t1=$(now)
+        wineTimes="$wineTimes $(elapsed "$t0" "$t1")"
+      fi
+      grep -q '"failed":0' "$work/out.txt" || { echo "$side worker failed:"; cat "$work/out.txt"; }
+      rm -f "$work/slim.psd"; sync
+    done
+  done
+  linuxTime=$(echo "$linuxTimes" | median)
+  wineTime=$(echo "$wineTimes" | median)
+  printf 'PSD ~200 MB (%d MiB) | Linux worker %7.3f s | Windows worker under Wine %7.3f s (x%s)\n' \
+    $((size / 1048576)) "$linuxTime" "$wineTime" "$(ratio "$wineTime" "$linuxTime")"
+  echo "    rounds: Linux$linuxTimes | Wine$wineTimes"
+  wineserver -k || true
   exit 0
 fi
 if [ "$hugeDeep" = 1 ]; then

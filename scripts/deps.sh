@@ -56,3 +56,6 @@ apt-get install -y -qq --no-install-recommends \
 apt-get install -y -qq --no-install-recommends xfsprogs btrfs-progs >/dev/null
 # setfacl gives the worker tests a file with a POSIX ACL, which a slim must keep.
 apt-get install -y -qq --no-install-recommends acl >/dev/null
+# The Windows worker: the mingw-w64 cross toolchain, Wine for its tests, and Debian's expat source package
+# (deb-src lists are added when missing); scripts/windows-worker.sh holds the list.
+bash "$(dirname "$0")/windows-worker.sh" --deps-only

@@ -11,20 +11,10 @@ namespace {
 constexpr std::size_t kMaxNameBytes = 255;
 constexpr std::string_view kAlphabet = "abcdefghijklmnopqrstuvwxyz0123456789";
 
-std::string nativeText(const std::filesystem::path& path)
-{
-#ifdef _WIN32
-    const std::u8string u8 = path.u8string();
-    return std::string(u8.begin(), u8.end());
-#else
-    return path.native();
-#endif
-}
-
 // The stem as it appears in temporary names: cut so that the whole name fits, never inside a UTF-8 sequence.
 std::string nameStem(const std::filesystem::path& original, std::size_t extensionBytes)
 {
-    std::string stem = nativeText(original.stem());
+    std::string stem = pathBytes(original.stem());
     const std::size_t fixed = 1 + kTempMarker.size() + kRandomLength + extensionBytes;
     if (fixed >= kMaxNameBytes)
         return stem; // nothing sensible fits; creating the file will report the error
@@ -41,13 +31,13 @@ std::string nameStem(const std::filesystem::path& original, std::size_t extensio
 
 std::string temporaryName(const std::filesystem::path& original, std::string_view random)
 {
-    const std::string extension = asciiLower(nativeText(original.extension()));
+    const std::string extension = asciiLower(pathBytes(original.extension()));
     return "." + nameStem(original, extension.size()) + std::string(kTempMarker) + std::string(random) + extension;
 }
 
 bool isTemporaryNameOf(std::string_view name, const std::filesystem::path& original)
 {
-    const std::string extension = asciiLower(nativeText(original.extension()));
+    const std::string extension = asciiLower(pathBytes(original.extension()));
     const std::string prefix = "." + nameStem(original, extension.size()) + std::string(kTempMarker);
     if (name.size() != prefix.size() + kRandomLength + extension.size())
         return false;

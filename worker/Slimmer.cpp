@@ -451,7 +451,7 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
     reporter.progress(5, "读取：" + name);
     psd::Error perr;
     psd::SourcePtr source;
-    if (!psd::FileSource::open(file.string(), source, perr))
+    if (!psd::FileSource::open(pathBytes(file), source, perr))
         return psdFail(err, perr);
     const std::uint64_t originalSize = source->size();
     psd::Document doc;

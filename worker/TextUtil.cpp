@@ -62,14 +62,19 @@ std::string toValidUtf8(std::string_view text)
     return out;
 }
 
-std::string pathText(const std::filesystem::path& path)
+std::string pathBytes(const std::filesystem::path& path)
 {
 #ifdef _WIN32
     const std::u8string u8 = path.u8string();
-    return toValidUtf8(std::string_view(reinterpret_cast<const char*>(u8.data()), u8.size()));
+    return std::string(u8.begin(), u8.end());
 #else
-    return toValidUtf8(path.native());
+    return path.native();
 #endif
+}
+
+std::string pathText(const std::filesystem::path& path)
+{
+    return toValidUtf8(pathBytes(path));
 }
 
 std::string fileNameText(const std::filesystem::path& path)

@@ -10,6 +10,8 @@ namespace worker {
 // that whatever the worker prints stays valid UTF-8 (Linux file names are bytes, not text).
 std::string toValidUtf8(std::string_view text);
 
+// The bytes of a path as the file calls take them: UTF-8 on Windows, the name's own bytes elsewhere.
+std::string pathBytes(const std::filesystem::path& path);
 // A path as shown to people: its UTF-8 form, undecodable bytes replaced.
 std::string pathText(const std::filesystem::path& path);
 // The last component of path, shown the same way.

@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QMutex>
 #include <QSaveFile>
 #include <QStandardPaths>
 
@@ -107,7 +109,17 @@ bool folderIsPrivate(const QString& folder)
 
 bool matchesEmbeddedCopy(const QString& target, const QString& resourcePath)
 {
-    const QByteArray embedded = sha256Of(resourcePath);
+    // The embedded copy cannot change while the program runs: it is hashed once per process.
+    static QMutex mutex;
+    static QHash<QString, QByteArray> embeddedDigests;
+    QByteArray embedded;
+    {
+        const QMutexLocker lock(&mutex);
+        auto it = embeddedDigests.find(resourcePath);
+        if (it == embeddedDigests.end())
+            it = embeddedDigests.insert(resourcePath, sha256Of(resourcePath));
+        embedded = it.value();
+    }
     return !embedded.isEmpty() && sha256Of(target) == embedded;
 }
 
