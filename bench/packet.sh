@@ -55,7 +55,7 @@ runWorker() {
     t0=$(now)
     /usr/bin/time -f %M -o "$work/rss" "$exe" --job "$work/job.json" >"$work/worker.out"
     t1=$(now)
-    grep -q '"failed":0' "$work/worker.out" || { echo "worker failed:"; cat "$work/worker.out"; exit 1; }
+    grep -q '"failed":0' "$work/worker.out" || { runError=$(grep -m1 '^LOG' "$work/worker.out" || true); return 1; }
     times="$times $(elapsed "$t0" "$t1")"
     rss=$(tail -1 "$work/rss")
     [ "$rss" -gt "$runRss" ] && runRss=$rss
@@ -85,14 +85,16 @@ bench() { # name ancestors events
   local cpTime
   cpTime=$(echo "$cpTimes" | median)
 
-  runWorker "$worker" "$seed"
+  runWorker "$worker" "$seed" || { echo "worker failed: $runError"; exit 1; }
   local workerTime=$runTime workerRss=$runRss slimSize=$runSize
   echo "== $name: $(awk -v s="$size" 'BEGIN { printf "%.1f MiB", s / 1048576 }') file, slimmed to $slimSize bytes"
   echo "   worker:     ${workerTime} s, peak RSS $((workerRss / 1024)) MiB (median of $reps)"
   echo "   cp + sync:  ${cpTime} s   worker / cp+sync = $(ratio "$workerTime" "$cpTime")"
   if [ -n "$before" ]; then
-    if runWorker "$before" "$seed" 2>/dev/null; then
+    if runWorker "$before" "$seed"; then
       echo "   before:     ${runTime} s, peak RSS $((runRss / 1024)) MiB (the older worker; slimmed to $runSize bytes)"
+    else
+      echo "   before:     the older worker fails the file: $runError"
     fi
   fi
   if [ "$haveExif" = 1 ]; then
