@@ -116,7 +116,7 @@ bench() { # name ancestors events
       echo "   exiftool:   ${exifTime} s, peak RSS $(($(tail -1 "$work/exifrss") / 1024)) MiB, result $(stat -c %s "$work/exif.psd") bytes (run once)"
       echo "   worker / exiftool = $(ratio "$workerTime" "$exifTime")"
     fi
-    rm -f "$work/exif.psd"
+    rm -f "$work/exif.psd" "$work/exif.psd_exiftool_tmp" # a killed exiftool leaves its temporary behind
   fi
   rm -f "$seed" "$work/slim.psd"
 }
