@@ -64,17 +64,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         return 0;
     }
 
+    // Sorted, inside the packet, and never touching: cuts that meet are one range.
     std::string expected;
     std::size_t from = 0;
     for (const ByteRange& r : result.removedRanges) {
-        if (r.begin < from || r.end <= r.begin || r.end > input.size())
+        if ((from == 0 ? r.begin < from : r.begin <= from) || r.end <= r.begin || r.end > input.size())
             std::abort();
-        expected.append(input.substr(from, r.begin - from));
-        from = r.end;
+        expected.append(input.substr(from, std::size_t(r.begin) - from));
+        from = std::size_t(r.end);
     }
     expected.append(input.substr(from));
     std::size_t removable = 0;
-    if (expected != result.packet || result.removedElements != result.removedRanges.size() ||
+    if (expected != result.packet || result.removedElements < result.removedRanges.size() ||
         !countRemovable(result.packet, removable) || removable != 0)
         std::abort();
     return 0;

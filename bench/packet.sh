@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Figures for the streaming XMP clean on bloated packets (never a test: nothing here passes or fails).
+#
+#   bash bench/packet.sh
+#
+# Makes two small PSDs whose XMP packet is the bulk of the file: one of ~300 MiB (4,450,000 ancestors and 20,000
+# history events) and one with 1,000,000 ancestors (~69 MB). For each it prints: the worker's wall time and peak
+# RSS (median of REPS rounds); cp + sync of the same file (a durable copy); exiftool removing the same two
+# elements from a copy, run ONCE with a timeout (it is slow and large on such packets); and the ratios.
+# Targets for the 300 MiB packet: peak RSS within 64 MiB, worker at most 1.5x cp+sync.
+# Environment: BENCH_TMP (default /work/bench-tmp), BUILD_DIR (default build-bench), LEANFOLD_WORKER (a built
+# worker to use instead of building one), LEANFOLD_WORKER_BEFORE (an older worker: its figures are printed too),
+# REPS (default 3), EXIFTOOL_TIMEOUT (seconds, default 300).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+reps=${REPS:-3}
+exifTimeout=${EXIFTOOL_TIMEOUT:-300}
+
+for tool in /usr/bin/time g++ timeout; do
+  command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
+done
+haveExif=1
+command -v exiftool >/dev/null || { haveExif=0; echo "exiftool missing: no exiftool figures"; }
+
+build=${BUILD_DIR:-build-bench}
+worker=${LEANFOLD_WORKER:-}
+if [ -z "$worker" ]; then
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DLEANFOLD_BUILD_HOST=OFF >/dev/null
+  cmake --build "$build" --target LeanfoldWorker -j2 >/dev/null
+  worker="$root/$build/worker/LeanfoldWorker.exe"
+fi
+before=${LEANFOLD_WORKER_BEFORE:-}
+
+tmp=${BENCH_TMP:-/work/bench-tmp}
+mkdir -p "$tmp"
+chmod 700 "$tmp"
+work=$(mktemp -d "$tmp/packet.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+g++ -O2 -std=c++20 -o "$work/make" bench/MakePacketDocument.cpp
+
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# Runs worker $1 on a fresh copy of $2 $reps times; sets runTime (median, s), runRss (max, KiB), runSize.
+runWorker() {
+  local exe=$1 seed=$2 times="" t0 t1 rss
+  runRss=0
+  for _ in $(seq "$reps"); do
+    cp "$seed" "$work/slim.psd"
+    sync
+    printf '{"files":["%s"]}' "$work/slim.psd" >"$work/job.json"
+    t0=$(now)
+    /usr/bin/time -f %M -o "$work/rss" "$exe" --job "$work/job.json" >"$work/worker.out"
+    t1=$(now)
+    grep -q '"failed":0' "$work/worker.out" || { runError=$(grep -m1 '^LOG' "$work/worker.out" || true); return 1; }
+    times="$times $(elapsed "$t0" "$t1")"
+    rss=$(tail -1 "$work/rss")
+    [ "$rss" -gt "$runRss" ] && runRss=$rss
+  done
+  runTime=$(echo "$times" | median)
+  runSize=$(stat -c %s "$work/slim.psd")
+}
+
+bench() { # name ancestors events
+  local name=$1 seed="$work/seed.psd"
+  "$work/make" "$seed" "$2" "$3"
+  local size
+  size=$(stat -c %s "$seed")
+  sync
+
+  local cpTimes="" t0 t1
+  for _ in $(seq "$reps"); do
+    rm -f "$work/copy.psd"
+    sync
+    t0=$(now)
+    cp "$seed" "$work/copy.psd"
+    sync "$work/copy.psd"
+    t1=$(now)
+    cpTimes="$cpTimes $(elapsed "$t0" "$t1")"
+  done
+  rm -f "$work/copy.psd"
+  local cpTime
+  cpTime=$(echo "$cpTimes" | median)
+
+  runWorker "$worker" "$seed" || { echo "worker failed: $runError"; exit 1; }
+  local workerTime=$runTime workerRss=$runRss slimSize=$runSize
+  echo "== $name: $(awk -v s="$size" 'BEGIN { printf "%.1f MiB", s / 1048576 }') file, slimmed to $slimSize bytes"
+  echo "   worker:     ${workerTime} s, peak RSS $((workerRss / 1024)) MiB (median of $reps)"
+  echo "   cp + sync:  ${cpTime} s   worker / cp+sync = $(ratio "$workerTime" "$cpTime")"
+  if [ -n "$before" ]; then
+    if runWorker "$before" "$seed"; then
+      echo "   before:     ${runTime} s, peak RSS $((runRss / 1024)) MiB (the older worker; slimmed to $runSize bytes)"
+    else
+      echo "   before:     the older worker fails the file: $runError"
+    fi
+  fi
+  if [ "$haveExif" = 1 ]; then
+    cp "$seed" "$work/exif.psd"
+    sync
+    t0=$(now)
+    local status=0
+    timeout "$exifTimeout" /usr/bin/time -f %M -o "$work/exifrss" exiftool -q -q -overwrite_original \
+      -XMP-photoshop:DocumentAncestors= -XMP-xmpMM:History= "$work/exif.psd" >/dev/null 2>"$work/exif.err" || status=$?
+    sync
+    t1=$(now)
+    local exifTime
+    exifTime=$(elapsed "$t0" "$t1")
+    if [ "$status" = 124 ]; then
+      echo "   exiftool:   did not finish within ${exifTimeout} s (killed; run once)"
+    elif [ "$status" != 0 ]; then
+      echo "   exiftool:   failed with status $status after ${exifTime} s: $(head -c 200 "$work/exif.err")"
+    else
+      echo "   exiftool:   ${exifTime} s, peak RSS $(($(tail -1 "$work/exifrss") / 1024)) MiB, result $(stat -c %s "$work/exif.psd") bytes (run once)"
+      echo "   worker / exiftool = $(ratio "$workerTime" "$exifTime")"
+    fi
+    rm -f "$work/exif.psd" "$work/exif.psd_exiftool_tmp" # a killed exiftool leaves its temporary behind
+  fi
+  rm -f "$seed" "$work/slim.psd"
+}
+
+bench "300 MiB packet" 4450000 20000
+bench "1,000,000 ancestors" 1000000 0
