@@ -23,26 +23,11 @@ done
 haveExif=1
 command -v exiftool >/dev/null || { haveExif=0; echo "exiftool missing: no exiftool figures"; }
 
-build=${BUILD_DIR:-build-bench}
-worker=${LEANFOLD_WORKER:-}
-if [ -z "$worker" ]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DLEANFOLD_BUILD_HOST=OFF >/dev/null
-  cmake --build "$build" --target LeanfoldWorker -j2 >/dev/null
-  worker="$root/$build/worker/LeanfoldWorker.exe"
-fi
+source bench/common.sh
+benchSetUp packet
 before=${LEANFOLD_WORKER_BEFORE:-}
-
-tmp=${BENCH_TMP:-/work/bench-tmp}
-mkdir -p "$tmp"
-chmod 700 "$tmp"
-work=$(mktemp -d "$tmp/packet.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 g++ -O2 -std=c++20 -o "$work/make" bench/MakePacketDocument.cpp
-
-now() { date +%s.%N; }
-elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 # Runs worker $1 on a fresh copy of $2 $reps times; sets runTime (median, s), runRss (max, KiB), runSize.
 runWorker() {

@@ -34,18 +34,8 @@ for tool in exiftool /usr/bin/time g++; do
   command -v "$tool" >/dev/null || { echo "missing $tool (bash scripts/deps.sh installs it)" >&2; exit 1; }
 done
 
-build=${BUILD_DIR:-build-bench}
-worker=${LEANFOLD_WORKER:-}
-if [ -z "$worker" ]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DLEANFOLD_BUILD_HOST=OFF >/dev/null
-  cmake --build "$build" --target LeanfoldWorker -j2 >/dev/null
-  worker="$root/$build/worker/LeanfoldWorker.exe"
-fi
-
-tmp=${BENCH_TMP:-/work/bench-tmp}
-mkdir -p "$tmp"
-chmod 700 "$tmp"
-work=$(mktemp -d "$tmp/run.XXXXXX")
+source bench/common.sh
+benchSetUp run
 mounts=()
 cleanup() {
   local m
@@ -54,12 +44,6 @@ cleanup() {
 }
 trap cleanup EXIT
 g++ -O2 -std=c++20 -o "$work/make" bench/MakeBenchDocument.cpp
-
-now() { date +%s.%N; }
-elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-
-median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 bench() { # name format width height layers [embedded documents, deep mode when > 0]
   local name=$1 format=$2 width=$3 height=$4 layers=$5 embedded=${6:-0}
