@@ -1,7 +1,8 @@
 // The streaming XMP clean on any bytes, read in small chunks of a size the input chooses: the cuts are sorted,
-// apart and inside the packet, and the same as a clean in one piece; the document spliced with them (and padded
-// where the packet has a trailer) re-opens with its structure, its packet is exactly the kept bytes plus the
-// padding, and cleaning that packet again removes nothing.
+// apart and inside the packet, and the same as a clean in one piece and as one with every byte parsed (no
+// content skipped); the document spliced with them (and padded where the packet has a trailer) re-opens with its
+// structure, its packet is exactly the kept bytes plus the padding, and cleaning that packet again removes
+// nothing.
 #include "PsdBuilder.h"
 
 #include "psd/Document.h"
@@ -49,15 +50,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (res == nullptr || !psd::ViewSource::make(source, res->data.offset, res->data.length, view, err))
         fault("no view of the packet");
 
-    XmpCleanResult streamed, whole;
-    XmpError error;
+    XmpCleanResult streamed, whole, parsed;
+    XmpError error, wholeError, parsedError;
     const bool examined = cleanXmpStream(*view, streamed, error, options);
     const std::string_view text(reinterpret_cast<const char*>(packet.data()), packet.size());
-    cleanXmpPacket(text, whole, error);
+    cleanXmpPacket(text, whole, wholeError);
     if (streamed.outcome != whole.outcome || streamed.removedRanges != whole.removedRanges ||
         streamed.removedElements != whole.removedElements || streamed.hasTrailer != whole.hasTrailer ||
         streamed.trailerOffset != whole.trailerOffset)
         fault("the chunk size changed the result");
+    // Skipping the simple content of removed elements changes nothing, not even the error's message.
+    XmpCleanOptions noSkip;
+    noSkip.skipSimpleContent = false;
+    cleanXmpPacket(text, parsed, parsedError, noSkip);
+    if (parsed.outcome != XmpOutcome::OutOfMemory &&
+        (parsed.outcome != whole.outcome || parsed.removedRanges != whole.removedRanges ||
+         parsed.removedElements != whole.removedElements || parsed.hasTrailer != whole.hasTrailer ||
+         parsed.trailerOffset != whole.trailerOffset || parsedError.message != wholeError.message ||
+         parsedError.offset != wholeError.offset))
+        fault("skipping content without the parser changed the result");
     if (!examined || streamed.outcome != XmpOutcome::Cleaned)
         return 0;
 

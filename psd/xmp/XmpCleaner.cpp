@@ -1,5 +1,7 @@
 #include "psd/xmp/XmpCleaner.h"
 
+#include "psd/xmp/ContentSkip.h"
+
 #include <expat.h>
 
 #include <algorithm>
@@ -191,7 +193,14 @@ struct Scan
     const Source* source = nullptr;
     XML_Parser parser = nullptr;
     bool checking = false; // the second pass: any element to remove left is a failure
-    bool ascii = true;     // indentation is cut only in ASCII-compatible packets
+    // The content of a removed element may be skipped instead of parsed (see feedSkipping). Turned off for
+    // good by anything that could make the skip see the content differently from the parser: a document type
+    // declaration, an encoding other than UTF-8, more prefixes than are tracked.
+    bool skipping = false;
+    std::vector<std::string> prefixes;        // bound where the parser stands, innermost last
+    std::uint64_t skipped = 0;                // bytes of the packet not handed to the parser so far
+    std::uint64_t openedContent = UINT64_MAX; // where the content of the removed element just opened starts
+    bool ascii = true;                        // indentation is cut only in ASCII-compatible packets
     std::size_t maxRanges = 0;
     std::size_t depth = 0;         // elements open at the current event
     std::size_t removingDepth = 0; // depth of the element being removed, 0 when none
@@ -204,6 +213,9 @@ struct Scan
     Stop stop = Stop::None;
     std::uint64_t stopOffset = 0;
     Error readError;
+
+    // The parser's current position in the packet: it has not seen the skipped bytes.
+    std::uint64_t position() const { return std::uint64_t(XML_GetCurrentByteIndex(parser)) + skipped; }
 
     void halt(Stop why, std::uint64_t at = 0)
     {
@@ -278,7 +290,7 @@ void XMLCALL onStart(void* userData, const XML_Char* name, const XML_Char**)
     ++scan->depth;
     if (scan->removingDepth != 0 || scan->depth < 2 || !isRemovedName(name))
         return;
-    const auto begin = std::uint64_t(XML_GetCurrentByteIndex(scan->parser));
+    const auto begin = scan->position();
     if (scan->checking)
         return scan->halt(Stop::LeftOver, begin);
     // Inside the replacement text of an internal entity expat reports the position of the entity reference:
@@ -301,6 +313,7 @@ void XMLCALL onStart(void* userData, const XML_Char* name, const XML_Char**)
     }
     scan->removingDepth = scan->depth;
     scan->removingBegin = start;
+    scan->openedContent = begin + std::uint64_t(XML_GetCurrentByteCount(scan->parser));
 }
 
 void XMLCALL onEnd(void* userData, const XML_Char*)
@@ -308,7 +321,7 @@ void XMLCALL onEnd(void* userData, const XML_Char*)
     auto* scan = static_cast<Scan*>(userData);
     if (scan->removingDepth == scan->depth) {
         // For an empty-element tag the end event sits at the end of the tag with a count of 0.
-        const auto end = std::uint64_t(XML_GetCurrentByteIndex(scan->parser) + XML_GetCurrentByteCount(scan->parser));
+        const auto end = scan->position() + std::uint64_t(XML_GetCurrentByteCount(scan->parser));
         scan->removingDepth = 0;
         ++scan->elements;
         addRange(*scan, {scan->removingBegin, end});
@@ -323,11 +336,58 @@ void XMLCALL onProcessingInstruction(void* userData, const XML_Char* target, con
     if (scan->depth == 0 && scan->rootClosed && std::string_view(target) == "xpacket" &&
         std::string_view(data).starts_with("end=")) {
         scan->hasTrailer = scan->ascii;
-        scan->trailerOffset = std::uint64_t(XML_GetCurrentByteIndex(scan->parser));
+        scan->trailerOffset = scan->position();
     }
 }
 
-enum class Pass { Ok, Failed };
+// More prefixes in scope than this (nobody writes so many) and the skip is no longer offered.
+constexpr std::size_t kMaxPrefixes = 256;
+
+void XMLCALL onNamespaceStart(void* userData, const XML_Char* prefix, const XML_Char*)
+{
+    auto* scan = static_cast<Scan*>(userData);
+    if (!scan->skipping || prefix == nullptr)
+        return;
+    if (scan->prefixes.size() == kMaxPrefixes) {
+        scan->skipping = false;
+        return;
+    }
+    try {
+        scan->prefixes.emplace_back(prefix);
+    } catch (const std::bad_alloc&) {
+        scan->skipping = false;
+    }
+}
+
+void XMLCALL onNamespaceEnd(void* userData, const XML_Char* prefix)
+{
+    auto* scan = static_cast<Scan*>(userData);
+    if (!scan->skipping || prefix == nullptr)
+        return;
+    const auto it = std::find(scan->prefixes.rbegin(), scan->prefixes.rend(), std::string_view(prefix));
+    if (it != scan->prefixes.rend())
+        scan->prefixes.erase(std::next(it).base());
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) { return (x >= 'A' && x <= 'Z' ? char(x - 'A' + 'a') : x) == y; });
+}
+
+void XMLCALL onXmlDeclaration(void* userData, const XML_Char*, const XML_Char* encoding, int)
+{
+    auto* scan = static_cast<Scan*>(userData);
+    if (encoding != nullptr && !equalsIgnoringCase(encoding, "utf-8"))
+        scan->skipping = false;
+}
+
+// A DTD can give elements attributes by default, namespace declarations among them: content without attributes
+// is no longer what it looks like.
+void XMLCALL onDoctype(void* userData, const XML_Char*, const XML_Char*, const XML_Char*, int)
+{
+    static_cast<Scan*>(userData)->skipping = false;
+}
 
 struct Feeder
 {
@@ -335,9 +395,100 @@ struct Feeder
     std::size_t chunk;
 };
 
+constexpr std::string_view kRemovedLocalNames[] = {"DocumentAncestors", "History"};
+
+// The end (just past the '>') of the first start tag in data that may open a removed element: a local name of
+// the removal set, right after '<' or after '<' and a prefix, and right before '>'. Only a hint: the parser says
+// whether it really is one (and not text in a comment, say). 0 when there is none.
+std::size_t findRemovedStartTag(const char* data, std::size_t length)
+{
+    const std::string_view text(data, length);
+    std::size_t best = 0;
+    for (const std::string_view local : kRemovedLocalNames) {
+        std::size_t from = 0;
+        while (from < length) {
+            const std::size_t at = text.find(local, from);
+            if (at == std::string_view::npos)
+                break;
+            const std::size_t after = at + local.size();
+            from = at + 1;
+            if (best != 0 && after >= best)
+                break;
+            if (after >= length || data[after] != '>' || at == 0)
+                continue;
+            std::size_t i = at - 1;
+            if (data[i] == ':') {
+                const std::size_t stop = i > 64 ? i - 64 : 0;
+                while (i > stop && data[i - 1] != '<' && data[i - 1] != ':' && !isBlank(data[i - 1]) &&
+                       data[i - 1] != '>')
+                    --i;
+                if (i == 0 || data[i - 1] != '<' || i == at - 1)
+                    continue;
+            } else if (data[i] != '<') {
+                continue;
+            }
+            best = after + 1;
+            break;
+        }
+    }
+    return best;
+}
+
+// Like feed, for the first pass: at each removed element whose start tag the parser has just read, its content
+// is given to skipSimpleContent, and when that finds the end tag the parser goes on from there, never seeing the
+// content. The cut is the same either way (the parser reports the element's start and end as before, and every
+// offset it gives is moved by what it did not see); a packet the skip cannot vouch for is parsed as usual.
+bool feedSkipping(Scan& scan, const Feeder& feeder, std::uint64_t begin, std::uint64_t end)
+{
+    std::vector<char> buffer(feeder.chunk);
+    std::vector<char> skipBuffer;
+    for (std::uint64_t pos = begin; pos < end;) {
+        const auto n = std::size_t(std::min<std::uint64_t>(feeder.chunk, end - pos));
+        if (!feeder.source.read(pos, buffer.data(), n, scan.readError)) {
+            scan.stop = Stop::ReadFailed;
+            scan.stopOffset = pos;
+            return false;
+        }
+        std::size_t length = n;
+        const std::size_t tagEnd = scan.skipping ? findRemovedStartTag(buffer.data(), n) : 0;
+        if (tagEnd != 0) {
+            length = tagEnd;
+        } else if (pos + n < end) {
+            // A tag cut by the end of the chunk is looked at again whole, at the start of the next one.
+            const std::size_t lt = std::string_view(buffer.data(), n).rfind('<');
+            if (lt != std::string_view::npos && lt != 0 && n - lt <= 256)
+                length = lt;
+        }
+        scan.openedContent = UINT64_MAX;
+        if (XML_Parse(scan.parser, buffer.data(), int(length), XML_FALSE) != XML_STATUS_OK)
+            return false;
+        pos += length;
+        if (tagEnd == 0 || !scan.skipping || scan.openedContent != pos || scan.removingDepth != scan.depth)
+            continue;
+        std::uint64_t endTag = 0;
+        Error err;
+        switch (skipSimpleContent(feeder.source, pos, end, scan.prefixes, skipBuffer, endTag, err)) {
+        case SkipOutcome::Found:
+            scan.skipped += endTag - pos;
+            pos = endTag;
+            break;
+        case SkipOutcome::Declined:
+            break;
+        case SkipOutcome::ReadFailed:
+            scan.readError = std::move(err);
+            scan.stop = Stop::ReadFailed;
+            scan.stopOffset = pos;
+            return false;
+        }
+    }
+    return true;
+}
+
 // Hands [begin, end) of source to the parser in chunks read straight into expat's buffer.
 bool feed(Scan& scan, const Feeder& feeder, std::uint64_t begin, std::uint64_t end)
 {
+    if (scan.skipping)
+        return feedSkipping(scan, feeder, begin, end);
     for (std::uint64_t pos = begin; pos < end;) {
         const auto n = std::size_t(std::min<std::uint64_t>(feeder.chunk, end - pos));
         void* buffer = XML_GetBuffer(scan.parser, int(n));
@@ -380,7 +531,7 @@ XmpOutcome setFailure(const Scan& scan, const MemoryBudget& budget, XmpError& er
         error = {0, "the XML parser ran out of memory (limit " + std::to_string(budget.limit) + " bytes)"};
         return XmpOutcome::OutOfMemory;
     }
-    error.offset = std::uint64_t(std::max<XML_Index>(0, XML_GetCurrentByteIndex(scan.parser)));
+    error.offset = XML_GetCurrentByteIndex(scan.parser) < 0 ? 0 : scan.position();
     error.message = "line " + std::to_string(XML_GetCurrentLineNumber(scan.parser)) + ", column " +
                     std::to_string(XML_GetCurrentColumnNumber(scan.parser)) + ": " +
                     XML_ErrorString(XML_GetErrorCode(scan.parser));
@@ -401,6 +552,11 @@ bool runPass(Scan& scan, const Feeder& feeder, std::uint64_t end, const std::vec
     XML_SetUserData(scan.parser, &scan);
     XML_SetElementHandler(scan.parser, onStart, onEnd);
     XML_SetProcessingInstructionHandler(scan.parser, onProcessingInstruction);
+    if (scan.skipping) {
+        XML_SetNamespaceDeclHandler(scan.parser, onNamespaceStart, onNamespaceEnd);
+        XML_SetXmlDeclHandler(scan.parser, onXmlDeclaration);
+        XML_SetStartDoctypeDeclHandler(scan.parser, onDoctype);
+    }
     // No external entity handler is installed, so external entities and the external DTD subset are never
     // read; parameter entities stay unparsed. The limit on entity amplification is expat's default.
     XML_SetParamEntityParsing(scan.parser, XML_PARAM_ENTITY_PARSING_NEVER);
@@ -481,8 +637,20 @@ bool cleanStream(const Source& packet, XmpCleanResult& out, XmpError& error, con
     scan.source = &packet;
     scan.ascii = ascii;
     scan.maxRanges = options.maxRanges;
-    if (!runPass(scan, feeder, parsedEnd, {}, budget, out.outcome, error))
+    scan.skipping = ascii && options.skipSimpleContent;
+    const bool parsed = runPass(scan, feeder, parsedEnd, {}, budget, out.outcome, error);
+    out.unparsedBytes = scan.skipped;
+    if (!parsed) {
+        if (out.outcome != XmpOutcome::NotWellFormed || scan.skipped == 0)
+            return false;
+        // The parser's line and column leave out what it did not see: the whole packet again, for the message.
+        Scan exact;
+        exact.source = &packet;
+        exact.ascii = ascii;
+        exact.maxRanges = options.maxRanges;
+        runPass(exact, feeder, parsedEnd, {}, budget, out.outcome, error);
         return false;
+    }
     out.hasTrailer = scan.hasTrailer;
     out.trailerOffset = scan.trailerOffset;
     if (scan.ranges.empty())

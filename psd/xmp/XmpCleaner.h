@@ -54,6 +54,9 @@ struct XmpCleanResult
     // XMP keeps its padding. Only for packets in an ASCII-compatible encoding (padding is ASCII spaces).
     bool hasTrailer = false;
     std::uint64_t trailerOffset = 0;
+    // Bytes inside removed elements that were skipped without the parser (XmpCleanOptions::skipSimpleContent);
+    // when the packet then proved not well-formed, it was parsed whole once more for the error's line and column.
+    std::uint64_t unparsedBytes = 0;
 
     std::uint64_t removedBytes() const;
 };
@@ -75,6 +78,9 @@ struct XmpCleanOptions
     std::size_t parserMemoryLimit = std::size_t(48) << 20;
     // Separate cuts a packet may need; every cut costs a few pieces of the write plan. More is OutOfMemory.
     std::size_t maxRanges = std::size_t(1) << 18;
+    // Lets the content of a removed element skip the parser where it has the simple form of an array of plain
+    // items (see ContentSkip.h); the result is the same as without. Off only to compare the two.
+    bool skipSimpleContent = true;
     // Makes the parser's allocations fail after this many (tests of the out-of-memory path).
     std::uint64_t failAllocationsAfter = UINT64_MAX;
 };

@@ -167,6 +167,8 @@ private slots:
     void clean();
     void chunks_data() { clean_data(); }
     void chunks();
+    void skip_data();
+    void skip();
     void allocationFailures_data() { clean_data(); }
     void allocationFailures();
     void truncatedPacketsNeverYieldBrokenOutput();
@@ -393,7 +395,8 @@ void TestXmpCleaner::clean()
     QCOMPARE(refused.outcome, XmpOutcome::OutOfMemory);
 }
 
-// Any chunk size finds the same cuts; a token, a name or a line break split between chunks changes nothing.
+// Any chunk size finds the same cuts, with the content of removed elements skipped where it can be or all of it
+// parsed; a token, a name or a line break split between chunks changes nothing, nor does the message of an error.
 void TestXmpCleaner::chunks()
 {
     QFETCH(QByteArray, marked);
@@ -402,14 +405,102 @@ void TestXmpCleaner::chunks()
     for (const std::size_t chunk : {1, 2, 3, 7, 64, 4093}) {
         if (chunk < 7 && m.input.size() > 200000)
             continue; // a million calls into the parser say no more than a thousand
-        XmpCleanOptions options;
-        options.chunkSize = chunk;
-        XmpCleanResult result;
-        XmpError error;
-        cleanXmpPacket(view(m.input), result, error, options);
-        QVERIFY2(result.outcome == outcome, qPrintable(QString::number(chunk)));
-        QVERIFY2(result.removedRanges == m.ranges, qPrintable(QString::number(chunk)));
+        std::string messages[2];
+        for (const bool skip : {true, false}) {
+            const QString label = QStringLiteral("chunk %1, skip %2").arg(chunk).arg(skip);
+            XmpCleanOptions options;
+            options.chunkSize = chunk;
+            options.skipSimpleContent = skip;
+            XmpCleanResult result;
+            XmpError error;
+            cleanXmpPacket(view(m.input), result, error, options);
+            QVERIFY2(result.outcome == outcome, qPrintable(label));
+            QVERIFY2(result.removedRanges == m.ranges, qPrintable(label));
+            messages[skip] = std::to_string(error.offset) + ' ' + error.message;
+        }
+        QCOMPARE(messages[true], messages[false]);
     }
+}
+
+// Content skipped without the parser: where it has the simple form the skip accepts, the parser is spared it;
+// anything else inside (or around) a removed element makes the skip decline, so that the parser judges it. In
+// every row the result, and the error, are the same with and without the skip.
+void TestXmpCleaner::skip_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("extraNamespaces");
+    QTest::addColumn<XmpOutcome>("outcome");
+    QTest::addColumn<bool>("skipped");
+
+    const QByteArray open = "<photoshop:DocumentAncestors>\n<rdf:Bag>\n<rdf:li>a1</rdf:li>\n";
+    const QByteArray close = "\n</rdf:Bag>\n</photoshop:DocumentAncestors>\n";
+    const auto with = [&](const QByteArray& item) { return open + item + close; };
+    const QByteArray none;
+    // clang-format off
+    QTest::newRow("plain items") << with("<rdf:li>b2</rdf:li>") << none << XmpOutcome::Cleaned << true;
+    QTest::newRow("empty items, space in tags") << with("<rdf:li/><rdf:li />\t<rdf:li></rdf:li  >") << none << XmpOutcome::Cleaned << true;
+    QTest::newRow("nested bags") << with("<rdf:li><rdf:Bag><rdf:li>c</rdf:li></rdf:Bag></rdf:li>") << none << XmpOutcome::Cleaned << true;
+    QTest::newRow("unprefixed items") << with("<li>x</li>") << none << XmpOutcome::Cleaned << true;
+    QTest::newRow("prefix bound on the removed element")
+        << QByteArray("<photoshop:DocumentAncestors xmlns:q=\"urn:q\">\n<q:li>x</q:li>\n</photoshop:DocumentAncestors>\n") << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("prefix bound on the Description") << with("<q:li>x</q:li>") << QByteArray(" xmlns:q=\"urn:q\"") << XmpOutcome::Cleaned << true;
+    QTest::newRow("CR LF in items") << with("<rdf:li>\r\nx\r</rdf:li>\r\n") << none << XmpOutcome::Cleaned << true;
+    QTest::newRow("History with attributes is parsed") << QByteArray(kHistoryElement) + "\n" << none << XmpOutcome::Cleaned << false;
+
+    QTest::newRow("unbound prefix") << with("<zz:li>x</zz:li>") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("prefix xml") << with("<xml:li>x</xml:li>") << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("mismatched end tag") << with("<rdf:li>x</rdf:lj>") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("end tag of the outer element") << with("<rdf:li>x</rdf:Bag>") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("two colons") << with("<rdf:l:i>x</rdf:l:i>") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("name starting with a digit") << with("<rdf:1i>x</rdf:1i>") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("control character") << with("<rdf:li>x\x01</rdf:li>") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("invalid UTF-8") << with("<rdf:li>x\xFF</rdf:li>") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("UTF-8 text") << with("<rdf:li>\xC3\xA9t\xC3\xA9</rdf:li>") << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("]]> in text") << with("<rdf:li>x]]>y</rdf:li>") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("> in text") << with("<rdf:li>x>y</rdf:li>") << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("predefined entity") << with("<rdf:li>x&amp;y</rdf:li>") << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("undefined entity") << with("<rdf:li>x&bogus;y</rdf:li>") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("attribute") << with("<rdf:li a=\"1\">x</rdf:li>") << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("end tag in a comment")
+        << with("<!-- </photoshop:DocumentAncestors> -->") << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("end tag in CDATA")
+        << with("<rdf:li><![CDATA[</photoshop:DocumentAncestors>]]></rdf:li>") << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("processing instruction") << with("<?pi </photoshop:DocumentAncestors>?>") << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("start tag in a comment before it")
+        << QByteArray("<!-- <photoshop:DocumentAncestors> -->\n") + with({}) << none << XmpOutcome::Cleaned << true;
+    QTest::newRow("start tag in an attribute value")
+        << QByteArray("<xmp:Label x=\"<photoshop:DocumentAncestors>\"/>\n") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("unclosed item") << with("<rdf:li>x") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("33 levels deep")
+        << with(QByteArray("<a>").repeated(33) + QByteArray("</a>").repeated(33)) << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("error after the skip")
+        << with({}) + "<xmp:Rating>1</xmp:Ratin>\n" << none << XmpOutcome::NotWellFormed << true;
+    // clang-format on
+}
+
+void TestXmpCleaner::skip()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, extraNamespaces);
+    QFETCH(XmpOutcome, outcome);
+    QFETCH(bool, skipped);
+    const QByteArray input = packet(body, extraNamespaces);
+    XmpCleanResult results[2];
+    XmpError errors[2];
+    for (const bool skip : {false, true}) {
+        XmpCleanOptions options;
+        options.skipSimpleContent = skip;
+        cleanXmpPacket(view(input), results[skip], errors[skip], options);
+        QVERIFY2(results[skip].outcome == outcome,
+                 (std::string(xmpOutcomeName(results[skip].outcome)) + ": " + errors[skip].message).c_str());
+    }
+    QCOMPARE(results[false].unparsedBytes, std::uint64_t(0));
+    QCOMPARE(results[true].unparsedBytes != 0, skipped);
+    QVERIFY(results[true].removedRanges == results[false].removedRanges);
+    QCOMPARE(results[true].packet, results[false].packet);
+    QCOMPARE(results[true].trailerOffset, results[false].trailerOffset);
+    QCOMPARE(errors[true].message, errors[false].message);
+    QCOMPARE(errors[true].offset, errors[false].offset);
 }
 
 // Whenever an allocation of the parser fails, the outcome is OutOfMemory (the document then fails), never
