@@ -106,15 +106,16 @@ SkipOutcome skipSimpleContent(const Source& source, std::uint64_t from, std::uin
 {
     if (from >= end || end > source.size())
         return SkipOutcome::Declined;
-    if (buffer.size() < kWindow)
-        buffer.resize(kWindow);
+    const auto window = std::size_t(std::min<std::uint64_t>(kWindow, end - from));
+    if (buffer.size() < window)
+        buffer.resize(window);
     std::uint64_t windowBegin = 0;
     std::size_t windowLength = 0;
     const char* p = nullptr;
     const char* limit = nullptr;
     auto load = [&](std::uint64_t at) {
         windowBegin = at;
-        windowLength = std::size_t(std::min<std::uint64_t>(kWindow, end - at));
+        windowLength = std::size_t(std::min<std::uint64_t>(window, end - at));
         p = buffer.data();
         limit = p + windowLength;
         return source.read(at, buffer.data(), windowLength, err);

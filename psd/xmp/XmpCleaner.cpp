@@ -440,7 +440,7 @@ std::size_t findRemovedStartTag(const char* data, std::size_t length)
 // offset it gives is moved by what it did not see); a packet the skip cannot vouch for is parsed as usual.
 bool feedSkipping(Scan& scan, const Feeder& feeder, std::uint64_t begin, std::uint64_t end)
 {
-    std::vector<char> buffer(feeder.chunk);
+    std::vector<char> buffer(std::size_t(std::min<std::uint64_t>(feeder.chunk, end - begin)));
     std::vector<char> skipBuffer;
     for (std::uint64_t pos = begin; pos < end;) {
         const auto n = std::size_t(std::min<std::uint64_t>(feeder.chunk, end - pos));
