@@ -243,7 +243,11 @@ void installAt(const QString& logFolder)
 
 void initialize()
 {
-    const QString programLogs = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("logs"));
+    // A program installed by the package manager (/usr/bin) never writes beside itself, not even run as root.
+    const QString programFolder = QCoreApplication::applicationDirPath();
+    const QString programLogs = Platform::isSystemProgramFolder(programFolder)
+                                    ? QString()
+                                    : QDir(programFolder).filePath(QStringLiteral("logs"));
     const QString userData = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
     const QString userDataLogs = userData.isEmpty() ? QString() : userData + QStringLiteral("/logs");
     // The shared temporary folder is no place for a log: the last resort is a folder only this user can enter.

@@ -38,4 +38,9 @@ QString privateUserDirectory(QString* error = nullptr);
 QString choosePrivateUserDirectory(const QString& runtimeDir, const QString& userRunDir, const QString& tempDir,
                                    QString* error = nullptr);
 
+// True when programFolder belongs to the system's package manager, where a program must not write at run time
+// even when it could (root): Unix: under /usr, /bin, /sbin, /lib or /opt. Windows: never (a portable copy and an
+// installed one alike keep their logs beside the program when the folder is writable).
+bool isSystemProgramFolder(const QString& programFolder);
+
 } // namespace Platform

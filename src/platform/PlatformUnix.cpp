@@ -105,6 +105,17 @@ QString choosePrivateUserDirectory(const QString& runtimeDir, const QString& use
     return QString();
 }
 
+bool isSystemProgramFolder(const QString& programFolder)
+{
+    const QString path = QDir::cleanPath(programFolder);
+    for (const char* root : {"/usr", "/bin", "/sbin", "/lib", "/opt"}) {
+        const QLatin1String prefix(root);
+        if (path == prefix || path.startsWith(prefix + QLatin1Char('/')))
+            return true;
+    }
+    return false;
+}
+
 QString privateUserDirectory(QString* error)
 {
     return choosePrivateUserDirectory(qEnvironmentVariable("XDG_RUNTIME_DIR"),

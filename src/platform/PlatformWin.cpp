@@ -16,11 +16,16 @@ QString userName()
     return qEnvironmentVariable("USERNAME");
 }
 
+bool isSystemProgramFolder(const QString&)
+{
+    return false;
+}
+
 QString privateUserDirectory(QString* error)
 {
     // The temporary folder of a Windows user lies in the user's own profile, which other users cannot enter.
-    const QString path = QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
-                             .filePath(QStringLiteral("Lumora"));
+    const QString path =
+        QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation)).filePath(QStringLiteral("Lumora"));
     if (QDir().mkpath(path))
         return path;
     if (error)

@@ -145,6 +145,28 @@ private slots:
         QCOMPARE(name, QString::fromLocal8Bit(id.readAllStandardOutput().trimmed()));
     }
 
+    // An installed program keeps no logs beside itself; a copy unpacked anywhere else does.
+    void systemProgramFolder_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<bool>("system");
+        QTest::newRow("/usr/bin") << u"/usr/bin"_s << true;
+        QTest::newRow("/usr/local/bin/") << u"/usr/local/bin/"_s << true;
+        QTest::newRow("/opt") << u"/opt/lumora/bin"_s << true;
+        QTest::newRow("/bin") << u"/bin"_s << true;
+        QTest::newRow("only a look-alike") << u"/usrlocal/bin"_s << false;
+        QTest::newRow("leaves /usr by ..") << u"/usr/../home/u/Leanfold"_s << false;
+        QTest::newRow("home folder") << u"/home/u/Leanfold"_s << false;
+        QTest::newRow("private prefix in /tmp") << u"/tmp/x/prefix/bin"_s << false;
+    }
+
+    void systemProgramFolder()
+    {
+        QFETCH(QString, folder);
+        QFETCH(bool, system);
+        QCOMPARE(Platform::isSystemProgramFolder(folder), system);
+    }
+
     void instanceLockIsExclusiveAndKept()
     {
         QString error;
