@@ -7,6 +7,7 @@
 # history events) and one with 1,000,000 ancestors (~69 MB). For each it prints: the worker's wall time and peak
 # RSS (median of REPS rounds); cp + sync of the same file (a durable copy); exiftool removing the same two
 # elements from a copy, run ONCE with a timeout (it is slow and large on such packets); and the ratios.
+# bench/CheckSlimmed then says whether every byte outside resource 1060 was kept and no history is left.
 # Targets for the 300 MiB packet: peak RSS within 64 MiB, worker at most 1.5x cp+sync.
 # Environment: BENCH_TMP (default /work/bench-tmp), BUILD_DIR (default build-bench), LEANFOLD_WORKER (a built
 # worker to use instead of building one), LEANFOLD_WORKER_BEFORE (an older worker: its figures are printed too),
@@ -28,6 +29,7 @@ benchSetUp packet
 before=${LEANFOLD_WORKER_BEFORE:-}
 trap 'rm -rf "$work"' EXIT
 g++ -O2 -std=c++20 -o "$work/make" bench/MakePacketDocument.cpp
+g++ -O2 -std=c++20 -o "$work/check" bench/CheckSlimmed.cpp
 
 # Runs worker $1 on a fresh copy of $2 $reps times; sets runTime (median, s), runRss (max, KiB), runSize.
 runWorker() {
@@ -75,6 +77,7 @@ bench() { # name ancestors events
   echo "== $name: $(awk -v s="$size" 'BEGIN { printf "%.1f MiB", s / 1048576 }') file, slimmed to $slimSize bytes"
   echo "   worker:     ${workerTime} s, peak RSS $((workerRss / 1024)) MiB (median of $reps)"
   echo "   cp + sync:  ${cpTime} s   worker / cp+sync = $(ratio "$workerTime" "$cpTime")"
+  "$work/check" "$seed" "$work/slim.psd" | sed 's/^/   /' || true
   if [ -n "$before" ]; then
     if runWorker "$before" "$seed"; then
       echo "   before:     ${runTime} s, peak RSS $((runRss / 1024)) MiB (the older worker; slimmed to $runSize bytes)"
