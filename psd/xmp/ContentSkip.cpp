@@ -15,7 +15,7 @@ namespace {
 
 constexpr std::size_t kWindow = std::size_t(1) << 20;
 // A tag that starts closer than this to the end of the window is read again at the start of the next one.
-constexpr std::size_t kMaxTag = 512;
+constexpr std::size_t kMaxTag = 4096;
 constexpr std::size_t kMaxName = 128;
 constexpr std::size_t kMaxDepth = 32;
 
@@ -32,11 +32,6 @@ constexpr std::array<unsigned char, 256> makeTextTable()
 
 constexpr std::array<unsigned char, 256> kText = makeTextTable();
 
-bool isTextSpace(char c)
-{
-    return c == '\t' || c == '\n' || c == '\r';
-}
-
 // The first byte at or after p that cannot be text (or limit). Items are short runs between tags, so sixteen
 // bytes are looked at together where the processor can.
 const char* textEnd(const char* p, const char* limit)
@@ -47,20 +42,20 @@ const char* textEnd(const char* p, const char* limit)
     const __m128i lt = _mm_set1_epi8('<');
     const __m128i amp = _mm_set1_epi8('&');
     const __m128i gt = _mm_set1_epi8('>');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
     while (limit - p >= 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        __m128i stop = _mm_or_si128(_mm_cmplt_epi8(v, control), _mm_cmpeq_epi8(v, del));
+        const __m128i space =
+            _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+        __m128i stop = _mm_or_si128(_mm_andnot_si128(space, _mm_cmplt_epi8(v, control)), _mm_cmpeq_epi8(v, del));
         stop = _mm_or_si128(
             stop, _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, gt))));
         const unsigned mask = unsigned(_mm_movemask_epi8(stop));
-        if (mask == 0) {
-            p += 16;
-            continue;
-        }
-        p += __builtin_ctz(mask);
-        if (!isTextSpace(*p))
-            return p;
-        ++p;
+        if (mask != 0)
+            return p + __builtin_ctz(mask);
+        p += 16;
     }
 #endif
     while (p < limit && kText[static_cast<unsigned char>(*p)] != 0)
@@ -77,14 +72,28 @@ bool sameBytes(const char* a, const char* b, std::size_t n)
     return true;
 }
 
+// Name characters in ASCII: 1 can start a name, 2 can follow.
+constexpr std::array<unsigned char, 256> makeNameTable()
+{
+    std::array<unsigned char, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        const bool start = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+        const bool next = start || (c >= '0' && c <= '9') || c == '-' || c == '.';
+        table[std::size_t(c)] = (start ? 1 : 0) | (next ? 2 : 0);
+    }
+    return table;
+}
+
+constexpr std::array<unsigned char, 256> kName = makeNameTable();
+
 bool isNameStart(char c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    return (kName[static_cast<unsigned char>(c)] & 1) != 0;
 }
 
 bool isNameChar(char c)
 {
-    return isNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+    return (kName[static_cast<unsigned char>(c)] & 2) != 0;
 }
 
 bool isSpace(char c)
@@ -97,6 +106,107 @@ struct Name
     std::array<char, kMaxName> bytes;
     std::size_t length;
 };
+
+// The end of the name at q (NCName or prefix:NCName, ASCII only) or null; colon is set to the colon, if any.
+const char* qualifiedName(const char* q, const char* limit, const char*& colon)
+{
+    colon = nullptr;
+    if (q == limit || !isNameStart(*q))
+        return nullptr;
+    for (++q;; ++q) {
+        while (q < limit && isNameChar(*q))
+            ++q;
+        if (q == limit || *q != ':')
+            return q;
+        if (colon != nullptr || q + 1 == limit || !isNameStart(q[1]))
+            return nullptr;
+        colon = q;
+    }
+}
+
+// The prefixes in scope, with the few that items use remembered once found.
+class Prefixes
+{
+public:
+    explicit Prefixes(const std::vector<std::string>& bound) : m_bound(bound) {}
+
+    bool isBound(const char* prefix, std::size_t length)
+    {
+        for (std::size_t i = 0; i < m_known; ++i) {
+            if (m_cache[i].length == length && sameBytes(prefix, m_cache[i].bytes.data(), length))
+                return true;
+        }
+        const std::string_view wanted(prefix, length);
+        if (std::find(m_bound.begin(), m_bound.end(), wanted) == m_bound.end())
+            return false;
+        Name& slot = m_cache[m_known < m_cache.size() ? m_known++ : m_cache.size() - 1];
+        std::memcpy(slot.bytes.data(), prefix, length);
+        slot.length = length;
+        return true;
+    }
+
+private:
+    const std::vector<std::string>& m_bound;
+    std::array<Name, 4> m_cache{};
+    std::size_t m_known = 0;
+};
+
+// A name in a tag, kept to tell attributes apart; it points into the window, which holds the whole tag.
+struct Local
+{
+    const char* bytes;
+    std::size_t length;
+};
+
+// The attributes of a start tag from q (just past the element's name) up to the '/' or '>' that ends the tag,
+// or null when they are outside the simple form: name="value" or name='value' with a name that is bound (never
+// a namespace declaration), a value without '<' or '&', white space before each, no two with the same local name
+// (so that no two can be the same attribute, whatever their prefixes stand for).
+const char* attributes(const char* q, const char* limit, Prefixes& prefixes)
+{
+    std::array<Local, 16> seen{};
+    std::size_t count = 0;
+    for (;;) {
+        const char* const before = q;
+        while (q < limit && isSpace(*q))
+            ++q;
+        if (q == limit)
+            return nullptr;
+        if (*q == '>' || *q == '/')
+            return q;
+        if (q == before || count == seen.size())
+            return nullptr;
+        const char* colon = nullptr;
+        const char* name = q;
+        q = qualifiedName(q, limit, colon);
+        if (q == nullptr || std::size_t(q - name) > kMaxName)
+            return nullptr;
+        const std::string_view prefix(name, colon != nullptr ? std::size_t(colon - name) : std::size_t(q - name));
+        if (prefix == "xmlns" || (colon != nullptr && !prefixes.isBound(name, prefix.size())))
+            return nullptr;
+        const Local local{colon != nullptr ? colon + 1 : name, std::size_t(q - (colon != nullptr ? colon + 1 : name))};
+        for (std::size_t i = 0; i < count; ++i) {
+            if (seen[i].length == local.length && sameBytes(seen[i].bytes, local.bytes, local.length))
+                return nullptr;
+        }
+        seen[count++] = local;
+        while (q < limit && isSpace(*q))
+            ++q;
+        if (q == limit || *q != '=')
+            return nullptr;
+        ++q;
+        while (q < limit && isSpace(*q))
+            ++q;
+        if (q == limit || (*q != '"' && *q != '\''))
+            return nullptr;
+        const char quote = *q++;
+        while (q < limit && *q != quote && (kText[static_cast<unsigned char>(*q)] != 0 || *q == '>'))
+            ++q;
+        if (q == limit || *q != quote)
+            return nullptr;
+        ++q;
+    }
+}
 
 } // namespace
 
@@ -125,7 +235,7 @@ SkipOutcome skipSimpleContent(const Source& source, std::uint64_t from, std::uin
 
     std::array<Name, kMaxDepth> open;
     std::size_t depth = 0;
-    Name lastPrefix{{}, SIZE_MAX}; // the prefix found bound last time: items repeat it
+    Prefixes prefixes(boundPrefixes);
     for (;;) {
         p = textEnd(p, limit);
         if (p == limit) {
@@ -152,24 +262,18 @@ SkipOutcome skipSimpleContent(const Source& source, std::uint64_t from, std::uin
             }
             ++q;
         }
-        const char* name = q;
+        const char* const name = q;
         const char* colon = nullptr;
-        if (q == limit || !isNameStart(*q))
+        q = qualifiedName(q, limit, colon);
+        if (q == nullptr)
             return SkipOutcome::Declined;
-        for (++q; q < limit && (isNameChar(*q) || *q == ':'); ++q) {
-            if (*q != ':')
-                continue;
-            if (colon != nullptr || q + 1 == limit || !isNameStart(q[1]))
-                return SkipOutcome::Declined;
-            colon = q;
-        }
         const auto nameLength = std::size_t(q - name);
         if (nameLength > kMaxName)
             return SkipOutcome::Declined;
-        while (q < limit && isSpace(*q))
-            ++q;
 
         if (closing) {
+            while (q < limit && isSpace(*q))
+                ++q;
             const Name& top = open[depth - 1];
             if (q == limit || *q != '>' || nameLength != top.length || !sameBytes(name, top.bytes.data(), nameLength))
                 return SkipOutcome::Declined;
@@ -177,21 +281,16 @@ SkipOutcome skipSimpleContent(const Source& source, std::uint64_t from, std::uin
             p = q + 1;
             continue;
         }
-        const bool empty = q < limit && *q == '/';
+        q = attributes(q, limit, prefixes);
+        if (q == nullptr)
+            return SkipOutcome::Declined;
+        const bool empty = *q == '/';
         if (empty)
             ++q;
         if (q == limit || *q != '>')
-            return SkipOutcome::Declined; // attributes, or a tag that does not end where it may
-        if (colon != nullptr) {
-            const auto prefixLength = std::size_t(colon - name);
-            if (prefixLength != lastPrefix.length || !sameBytes(name, lastPrefix.bytes.data(), prefixLength)) {
-                const std::string_view prefix(name, prefixLength);
-                if (std::find(boundPrefixes.begin(), boundPrefixes.end(), prefix) == boundPrefixes.end())
-                    return SkipOutcome::Declined;
-                std::memcpy(lastPrefix.bytes.data(), name, prefixLength);
-                lastPrefix.length = prefixLength;
-            }
-        }
+            return SkipOutcome::Declined;
+        if (colon != nullptr && !prefixes.isBound(name, std::size_t(colon - name)))
+            return SkipOutcome::Declined;
         if (!empty) {
             if (depth == kMaxDepth)
                 return SkipOutcome::Declined;

@@ -20,11 +20,13 @@ enum class SkipOutcome {
 // Reads the content of an element from from (just past its start tag) and finds where it ends, for content of
 // this form only, ASCII throughout:
 //   - text of printable characters, tab, line feed and carriage return, without '<', '&' or '>';
-//   - start and end tags and empty-element tags without attributes, whose names are one NCName or prefix:NCName
-//     with the prefix in boundPrefixes (bound where the element stands); end tags match their start tags.
+//   - start and end tags and empty-element tags, whose names are one NCName or prefix:NCName with the prefix in
+//     boundPrefixes (bound where the element stands); end tags match their start tags;
+//   - attributes with such names, no namespace declarations among them, no two with the same local name, and
+//     quoted values of the same characters as text ('>' allowed).
 // Any such content is well-formed XML with namespaces, so the parser, had it read it, would have said the same.
-// Anything else (attributes, references, comments, CDATA, processing instructions, other bytes, nesting deeper
-// than a few levels, the end of the data before the closing tag) is Declined. The end tag itself is not
+// Anything else (references, comments, CDATA, processing instructions, other bytes, a tag longer than a few
+// KiB, nesting deeper than a few levels, the end of the data before the closing tag) is Declined. The end tag itself is not
 // examined: the parser reads it. buffer is the caller's scratch space, resized as needed.
 SkipOutcome skipSimpleContent(const Source& source, std::uint64_t from, std::uint64_t end,
                               const std::vector<std::string>& boundPrefixes, std::vector<char>& buffer,

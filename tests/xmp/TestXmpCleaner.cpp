@@ -445,7 +445,9 @@ void TestXmpCleaner::skip_data()
         << QByteArray("<photoshop:DocumentAncestors xmlns:q=\"urn:q\">\n<q:li>x</q:li>\n</photoshop:DocumentAncestors>\n") << none << XmpOutcome::Cleaned << false;
     QTest::newRow("prefix bound on the Description") << with("<q:li>x</q:li>") << QByteArray(" xmlns:q=\"urn:q\"") << XmpOutcome::Cleaned << true;
     QTest::newRow("CR LF in items") << with("<rdf:li>\r\nx\r</rdf:li>\r\n") << none << XmpOutcome::Cleaned << true;
-    QTest::newRow("History with attributes is parsed") << QByteArray(kHistoryElement) + "\n" << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("History events") << QByteArray(kHistoryElement) + "\n" << none << XmpOutcome::Cleaned << true;
+    QTest::newRow("events as attributes") << with("<rdf:li\n stEvt:action=\"saved\"\n stEvt:when='2020-01-01'/>") << none << XmpOutcome::Cleaned << true;
+    QTest::newRow("> in a value, quotes, space around =") << with("<rdf:li a = 'x>\"y' b=\"'\"/>") << none << XmpOutcome::Cleaned << true;
 
     QTest::newRow("unbound prefix") << with("<zz:li>x</zz:li>") << none << XmpOutcome::NotWellFormed << false;
     QTest::newRow("prefix xml") << with("<xml:li>x</xml:li>") << none << XmpOutcome::Cleaned << false;
@@ -460,7 +462,20 @@ void TestXmpCleaner::skip_data()
     QTest::newRow("> in text") << with("<rdf:li>x>y</rdf:li>") << none << XmpOutcome::Cleaned << false;
     QTest::newRow("predefined entity") << with("<rdf:li>x&amp;y</rdf:li>") << none << XmpOutcome::Cleaned << false;
     QTest::newRow("undefined entity") << with("<rdf:li>x&bogus;y</rdf:li>") << none << XmpOutcome::NotWellFormed << false;
-    QTest::newRow("attribute") << with("<rdf:li a=\"1\">x</rdf:li>") << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("attribute") << with("<rdf:li a=\"1\">x</rdf:li>") << none << XmpOutcome::Cleaned << true;
+    QTest::newRow("duplicate attribute") << with("<rdf:li a=\"1\" a=\"2\"/>") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("one attribute through two prefixes")
+        << with("<rdf:li p:a=\"1\" q:a=\"2\"/>") << QByteArray(" xmlns:p=\"urn:s\" xmlns:q=\"urn:s\"") << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("same local name in two namespaces") << with("<rdf:li rdf:a=\"1\" stEvt:a=\"2\"/>") << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("attribute with an unbound prefix") << with("<rdf:li zz:a=\"1\"/>") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("namespace declared on an item") << with("<rdf:li xmlns:z=\"urn:z\"><z:b/></rdf:li>") << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("default namespace undeclared on an item") << with("<rdf:li xmlns=\"\"/>") << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("no space between attributes") << with("<rdf:li a=\"1\"b=\"2\"/>") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("< in a value") << with("<rdf:li a=\"x<y\"/>") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("unquoted value") << with("<rdf:li a=1/>") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("value not closed") << with("<rdf:li a=\"1/>") << none << XmpOutcome::NotWellFormed << false;
+    QTest::newRow("reference in a value") << with("<rdf:li a=\"&amp;\"/>") << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("xml:lang") << with("<rdf:li xml:lang=\"x-default\">t</rdf:li>") << none << XmpOutcome::Cleaned << false;
     QTest::newRow("end tag in a comment")
         << with("<!-- </photoshop:DocumentAncestors> -->") << none << XmpOutcome::Cleaned << false;
     QTest::newRow("end tag in CDATA")
