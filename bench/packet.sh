@@ -4,9 +4,10 @@
 #   bash bench/packet.sh
 #
 # Makes three small PSDs whose XMP packet is the bulk of the file: one of ~300 MiB (4,450,000 ancestors and 20,000
-# history events), one with 1,000,000 ancestors (~69 MB) and one with 1,000,000 history events (~440 MB). For each it prints: the worker's wall time and peak
-# RSS (median of REPS rounds); cp + sync of the same file (a durable copy); exiftool removing the same two
-# elements from a copy, run ONCE with a timeout (it is slow and large on such packets); and the ratios.
+# history events), one with 1,000,000 ancestors (~69 MB) and one with 1,000,000 history events (~440 MB). For
+# each it prints: the worker's wall time and peak RSS (median of REPS rounds); cp + sync of the same file (a
+# durable copy); exiftool removing the same two elements from a copy, run ONCE with a timeout (it is slow and
+# large on such packets); and the ratios.
 # bench/CheckSlimmed then says whether every byte outside resource 1060 was kept and no history is left.
 # Targets for the 300 MiB packet: peak RSS within 64 MiB, worker at most 1.5x cp+sync.
 # Environment: BENCH_TMP (default /work/bench-tmp), BUILD_DIR (default build-bench), LEANFOLD_WORKER (a built
