@@ -99,6 +99,8 @@ bench() { # name ancestors events
     exifTime=$(elapsed "$t0" "$t1")
     if [ "$status" = 124 ]; then
       echo "   exiftool:   did not finish within ${exifTimeout} s (killed; run once)"
+    elif [ "$status" = 137 ]; then
+      echo "   exiftool:   killed after ${exifTime} s (SIGKILL: the kernel's out-of-memory killer, see dmesg; run once)"
     elif [ "$status" != 0 ]; then
       echo "   exiftool:   failed with status $status after ${exifTime} s: $(head -c 200 "$work/exif.err")"
     else
