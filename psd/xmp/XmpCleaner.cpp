@@ -397,23 +397,20 @@ struct Feeder
 
 constexpr std::string_view kRemovedLocalNames[] = {"DocumentAncestors", "History"};
 
-// The end (just past the '>') of the first start tag in data that may open a removed element: a local name of
-// the removal set, right after '<' or after '<' and a prefix, and right before '>'. Only a hint: the parser says
-// whether it really is one (and not text in a comment, say). 0 when there is none.
-std::size_t findRemovedStartTag(const char* data, std::size_t length)
+// More start tags than this in one chunk that look like removed elements are parsed, not looked at.
+constexpr std::size_t kMaxTagsPerChunk = 4096;
+
+// The ends (just past the '>') of the start tags in data that may open a removed element: a local name of the
+// removal set right after '<' or after '<' and a prefix, and right before '>'. Only hints: the parser says
+// whether one really is (and not text in a comment, say). Each byte is looked at once per name.
+void findRemovedStartTags(const char* data, std::size_t length, std::vector<std::uint32_t>& tagEnds)
 {
+    tagEnds.clear();
     const std::string_view text(data, length);
-    std::size_t best = 0;
     for (const std::string_view local : kRemovedLocalNames) {
-        std::size_t from = 0;
-        while (from < length) {
-            const std::size_t at = text.find(local, from);
-            if (at == std::string_view::npos)
-                break;
+        for (std::size_t at = text.find(local); at != std::string_view::npos && tagEnds.size() < kMaxTagsPerChunk;
+             at = text.find(local, at + 1)) {
             const std::size_t after = at + local.size();
-            from = at + 1;
-            if (best != 0 && after >= best)
-                break;
             if (after >= length || data[after] != '>' || at == 0)
                 continue;
             std::size_t i = at - 1;
@@ -427,43 +424,55 @@ std::size_t findRemovedStartTag(const char* data, std::size_t length)
             } else if (data[i] != '<') {
                 continue;
             }
-            best = after + 1;
-            break;
+            tagEnds.push_back(std::uint32_t(after + 1));
         }
     }
-    return best;
+    std::sort(tagEnds.begin(), tagEnds.end());
 }
 
 // Like feed, for the first pass: at each removed element whose start tag the parser has just read, its content
 // is given to skipSimpleContent, and when that finds the end tag the parser goes on from there, never seeing the
 // content. The cut is the same either way (the parser reports the element's start and end as before, and every
 // offset it gives is moved by what it did not see); a packet the skip cannot vouch for is parsed as usual.
+// Each chunk is read and searched once; it is read again only from where a skip lands outside it.
 bool feedSkipping(Scan& scan, const Feeder& feeder, std::uint64_t begin, std::uint64_t end)
 {
     std::vector<char> buffer(std::size_t(std::min<std::uint64_t>(feeder.chunk, end - begin)));
+    std::vector<std::uint32_t> tagEnds;
     std::vector<char> skipBuffer;
+    std::uint64_t chunkBegin = 0;
+    std::size_t usable = 0; // of the chunk: a tag cut by its end waits for the next chunk
+    std::size_t next = 0;   // the first tag end not passed yet
     for (std::uint64_t pos = begin; pos < end;) {
-        const auto n = std::size_t(std::min<std::uint64_t>(feeder.chunk, end - pos));
-        if (!feeder.source.read(pos, buffer.data(), n, scan.readError)) {
-            scan.stop = Stop::ReadFailed;
-            scan.stopOffset = pos;
-            return false;
+        if (pos < chunkBegin || pos >= chunkBegin + usable) {
+            const auto n = std::size_t(std::min<std::uint64_t>(buffer.size(), end - pos));
+            if (!feeder.source.read(pos, buffer.data(), n, scan.readError)) {
+                scan.stop = Stop::ReadFailed;
+                scan.stopOffset = pos;
+                return false;
+            }
+            chunkBegin = pos;
+            usable = n;
+            if (pos + n < end) {
+                const std::size_t lt = std::string_view(buffer.data(), n).rfind('<');
+                if (lt != std::string_view::npos && lt != 0 && n - lt <= 256)
+                    usable = lt;
+            }
+            tagEnds.clear();
+            next = 0;
+            if (scan.skipping)
+                findRemovedStartTags(buffer.data(), usable, tagEnds);
         }
-        std::size_t length = n;
-        const std::size_t tagEnd = scan.skipping ? findRemovedStartTag(buffer.data(), n) : 0;
-        if (tagEnd != 0) {
-            length = tagEnd;
-        } else if (pos + n < end) {
-            // A tag cut by the end of the chunk is looked at again whole, at the start of the next one.
-            const std::size_t lt = std::string_view(buffer.data(), n).rfind('<');
-            if (lt != std::string_view::npos && lt != 0 && n - lt <= 256)
-                length = lt;
-        }
+        const auto at = std::size_t(pos - chunkBegin);
+        while (next < tagEnds.size() && tagEnds[next] <= at)
+            ++next;
+        const bool atTag = next < tagEnds.size();
+        const std::size_t stop = atTag ? tagEnds[next] : usable;
         scan.openedContent = UINT64_MAX;
-        if (XML_Parse(scan.parser, buffer.data(), int(length), XML_FALSE) != XML_STATUS_OK)
+        if (XML_Parse(scan.parser, buffer.data() + at, int(stop - at), XML_FALSE) != XML_STATUS_OK)
             return false;
-        pos += length;
-        if (tagEnd == 0 || !scan.skipping || scan.openedContent != pos || scan.removingDepth != scan.depth)
+        pos = chunkBegin + stop;
+        if (!atTag || !scan.skipping || scan.openedContent != pos || scan.removingDepth != scan.depth)
             continue;
         std::uint64_t endTag = 0;
         Error err;
