@@ -55,19 +55,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool examined = cleanXmpStream(*view, streamed, error, options);
     const std::string_view text(reinterpret_cast<const char*>(packet.data()), packet.size());
     cleanXmpPacket(text, whole, wholeError);
-    if (streamed.outcome != whole.outcome || streamed.removedRanges != whole.removedRanges ||
-        streamed.removedElements != whole.removedElements || streamed.hasTrailer != whole.hasTrailer ||
-        streamed.trailerOffset != whole.trailerOffset)
+    const auto same = [](const XmpCleanResult& a, const XmpCleanResult& b) {
+        return a.outcome == b.outcome && a.removedRanges == b.removedRanges && a.removedElements == b.removedElements &&
+               a.hasTrailer == b.hasTrailer && a.trailerOffset == b.trailerOffset;
+    };
+    if (!same(streamed, whole))
         fault("the chunk size changed the result");
     // Skipping the simple content of removed elements changes nothing, not even the error's message.
     XmpCleanOptions noSkip;
     noSkip.skipSimpleContent = false;
     cleanXmpPacket(text, parsed, parsedError, noSkip);
     if (parsed.outcome != XmpOutcome::OutOfMemory &&
-        (parsed.outcome != whole.outcome || parsed.removedRanges != whole.removedRanges ||
-         parsed.removedElements != whole.removedElements || parsed.hasTrailer != whole.hasTrailer ||
-         parsed.trailerOffset != whole.trailerOffset || parsedError.message != wholeError.message ||
-         parsedError.offset != wholeError.offset))
+        (!same(parsed, whole) || parsedError.message != wholeError.message || parsedError.offset != wholeError.offset))
         fault("skipping content without the parser changed the result");
     if (!examined || streamed.outcome != XmpOutcome::Cleaned)
         return 0;

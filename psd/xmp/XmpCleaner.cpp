@@ -642,21 +642,22 @@ bool cleanStream(const Source& packet, XmpCleanResult& out, XmpError& error, con
     }
 
     const Feeder feeder{packet, std::max<std::size_t>(1, std::min<std::size_t>(options.chunkSize, 1u << 30))};
-    Scan scan;
-    scan.source = &packet;
-    scan.ascii = ascii;
-    scan.maxRanges = options.maxRanges;
-    scan.skipping = ascii && options.skipSimpleContent;
+    const auto firstPass = [&](bool skipping) {
+        Scan pass;
+        pass.source = &packet;
+        pass.ascii = ascii;
+        pass.maxRanges = options.maxRanges;
+        pass.skipping = skipping;
+        return pass;
+    };
+    Scan scan = firstPass(ascii && options.skipSimpleContent);
     const bool parsed = runPass(scan, feeder, parsedEnd, {}, budget, out.outcome, error);
     out.unparsedBytes = scan.skipped;
     if (!parsed) {
         if (out.outcome != XmpOutcome::NotWellFormed || scan.skipped == 0)
             return false;
         // The parser's line and column leave out what it did not see: the whole packet again, for the message.
-        Scan exact;
-        exact.source = &packet;
-        exact.ascii = ascii;
-        exact.maxRanges = options.maxRanges;
+        Scan exact = firstPass(false);
         runPass(exact, feeder, parsedEnd, {}, budget, out.outcome, error);
         return false;
     }
