@@ -40,6 +40,8 @@ struct FileInfo {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::int64_t modifiedNs = 0;
+    // Names the file has: a file with more than one is not replaced, as the rename would split it in two.
+    std::uint64_t links = 0;
 
     bool sameVersion(const FileInfo& other) const
     {

@@ -122,6 +122,7 @@ bool describe(const std::filesystem::path& path, FileInfo& info, WorkerError& er
     info.device = st.st_dev;
     info.inode = st.st_ino;
     info.modifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    info.links = static_cast<std::uint64_t>(st.st_nlink);
     return true;
 }
 

@@ -76,6 +76,7 @@ bool describe(const std::filesystem::path& path, FileInfo& info, WorkerError& er
     info.permissions = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
     info.device = data.dwVolumeSerialNumber;
     info.inode = (static_cast<std::uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+    info.links = data.nNumberOfLinks;
     info.modifiedNs = static_cast<std::int64_t>(
         (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime);
     return true;
