@@ -11,7 +11,8 @@ File::~File()
 }
 
 File::File(File&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, kInvalid)), m_owned(std::exchange(other.m_owned, false))
+    : m_handle(std::exchange(other.m_handle, kInvalid)), m_owned(std::exchange(other.m_owned, false)),
+      m_failed(std::exchange(other.m_failed, false))
 {
 }
 
@@ -21,6 +22,7 @@ File& File::operator=(File&& other) noexcept
         release();
         m_handle = std::exchange(other.m_handle, kInvalid);
         m_owned = std::exchange(other.m_owned, false);
+        m_failed = std::exchange(other.m_failed, false);
     }
     return *this;
 }
@@ -38,7 +40,10 @@ File File::borrow(Native handle)
 File::KernelCopy File::cloneFrom(const File& in, std::uint64_t inOffset, std::uint64_t outOffset, std::uint64_t length,
                                  Error& err)
 {
-    return platform::cloneRange(in.m_handle, inOffset, m_handle, outOffset, length, err);
+    const KernelCopy result = platform::cloneRange(in.m_handle, inOffset, m_handle, outOffset, length, err);
+    if (result == KernelCopy::Failed)
+        markFailed();
+    return result;
 }
 
 bool File::blockSize(std::uint64_t& out, Error& err) const
@@ -46,9 +51,11 @@ bool File::blockSize(std::uint64_t& out, Error& err) const
     return platform::blockSize(m_handle, out, err);
 }
 
-void File::settle(std::uint64_t offset, std::uint64_t length)
+bool File::settle(std::uint64_t offset, std::uint64_t length, Error& err)
 {
-    platform::settle(m_handle, offset, length);
+    if (!platform::settle(m_handle, offset, length, err))
+        return markFailed();
+    return true;
 }
 
 void File::dropCached(std::uint64_t offset, std::uint64_t length) const

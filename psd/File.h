@@ -60,24 +60,37 @@ public:
     // The file system's block size (the cluster size on Windows): the unit clones are aligned to.
     bool blockSize(std::uint64_t& out, Error& err) const;
 
-    // Asks the system to start writing [offset, offset + length) to disk; does not wait. A hint only.
-    void startWriteback(std::uint64_t offset, std::uint64_t length);
+    // Asks the system to start writing [offset, offset + length) to disk; does not wait. An error it reports is
+    // an error of the file's data, as from a write.
+    bool startWriteback(std::uint64_t offset, std::uint64_t length, Error& err);
     // Waits until [offset, offset + length) is on disk and lets the system drop it from its cache: a file written
-    // once and never read again should not crowd out everything else, nor pile up dirty pages. A hint only.
-    void settle(std::uint64_t offset, std::uint64_t length);
+    // once and never read again should not crowd out everything else, nor pile up dirty pages. A write-back error
+    // it reports fails the file: the system reports such an error once, and the pages it drops are gone.
+    bool settle(std::uint64_t offset, std::uint64_t length, Error& err);
     // Lets the system drop [offset, offset + length) of a file that is only read from its cache. A hint only.
     void dropCached(std::uint64_t offset, std::uint64_t length) const;
-    // Waits until the file's data is on disk.
+    // Waits until the file's data is on disk. Fails, without asking the system, once any write, copy, clone,
+    // write-back or flush through this handle has failed: the system reports a lost write once, so a later flush
+    // of the same file can succeed although its data is not what was written.
     bool sync(Error& err);
+    // True once a call that changes the file's data failed through this handle.
+    bool failed() const { return m_failed; }
     // Closes an owned handle, reporting the close error; a borrowed one is only let go.
     bool close(Error& err);
 
 private:
     File(Native handle, bool owned) : m_handle(handle), m_owned(owned) {}
     void release();
+    // Records that the file's data can no longer be trusted; returns false for the caller to pass on.
+    bool markFailed()
+    {
+        m_failed = true;
+        return false;
+    }
 
     Native m_handle = kInvalid;
     bool m_owned = false;
+    bool m_failed = false;
 };
 
 } // namespace psd

@@ -126,7 +126,10 @@ bool platform::blockSize(File::Native handle, std::uint64_t& out, Error& err)
 }
 
 // Windows' cache manager writes behind and drops sequentially written data by itself.
-void platform::settle(File::Native, std::uint64_t, std::uint64_t) {}
+bool platform::settle(File::Native, std::uint64_t, std::uint64_t, Error&)
+{
+    return true; // FlushFileBuffers in File::sync waits for the data and reports its errors
+}
 void platform::dropCached(File::Native, std::uint64_t, std::uint64_t) {}
 
 } // namespace psd

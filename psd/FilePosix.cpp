@@ -98,10 +98,14 @@ bool File::writeAt(std::uint64_t offset, const void* data, std::size_t length, E
         const ssize_t n = ::pwrite(fdOf(m_handle), src + done, length - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0)
-            return sysFail(err, ErrorCode::WriteFailed, offset + done, "write failed");
-        if (n == 0)
-            return fail(err, ErrorCode::WriteFailed, offset + done, "write failed: no progress");
+        if (n < 0) {
+            sysFail(err, ErrorCode::WriteFailed, offset + done, "write failed");
+            return markFailed();
+        }
+        if (n == 0) {
+            fail(err, ErrorCode::WriteFailed, offset + done, "write failed: no progress");
+            return markFailed();
+        }
         done += static_cast<std::size_t>(n);
     }
     return true;
@@ -124,10 +128,12 @@ File::KernelCopy File::copyFrom(const File& in, std::uint64_t inOffset, std::uin
             return KernelCopy::Unsupported;
         if (n < 0) {
             sysFail(err, ErrorCode::WriteFailed, outOffset + copied, "copy failed");
+            markFailed();
             return KernelCopy::Failed;
         }
         if (n == 0) {
             fail(err, ErrorCode::Truncated, inOffset + copied, "source ended during copy");
+            markFailed();
             return KernelCopy::Failed;
         }
         copied += static_cast<std::uint64_t>(n);
@@ -187,15 +193,24 @@ bool platform::blockSize(File::Native handle, std::uint64_t& out, Error& err)
     return true;
 }
 
-void platform::settle(File::Native handle, std::uint64_t offset, std::uint64_t length)
+bool platform::settle(File::Native handle, std::uint64_t offset, std::uint64_t length, Error& err)
 {
-#ifdef __linux__
     if (length == 0)
-        return;
-    ::sync_file_range(fdOf(handle), static_cast<off64_t>(offset), static_cast<off64_t>(length),
-                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        return true;
+#ifdef __linux__
+    int rc;
+    do
+        rc = ::sync_file_range(fdOf(handle), static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                               SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    while (rc != 0 && errno == EINTR);
+    // ENOSYS and the like: no ranged write-back here; the fsync before the replacement waits for everything.
+    if (rc != 0 && errno != ENOSYS && errno != EINVAL && errno != ESPIPE)
+        return sysFail(err, ErrorCode::WriteFailed, offset, "writing to disk failed");
+#else
+    (void)err;
 #endif
     platform::dropCached(handle, offset, length);
+    return true;
 }
 
 void platform::dropCached(File::Native handle, std::uint64_t offset, std::uint64_t length)
@@ -204,21 +219,38 @@ void platform::dropCached(File::Native handle, std::uint64_t offset, std::uint64
         ::posix_fadvise(fdOf(handle), static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_DONTNEED);
 }
 
-void File::startWriteback(std::uint64_t offset, std::uint64_t length)
+bool File::startWriteback(std::uint64_t offset, std::uint64_t length, Error& err)
 {
 #ifdef __linux__
-    if (length > 0)
-        ::sync_file_range(fdOf(m_handle), static_cast<off64_t>(offset), static_cast<off64_t>(length),
-                          SYNC_FILE_RANGE_WRITE);
+    if (length == 0)
+        return true;
+    int rc;
+    do
+        rc = ::sync_file_range(fdOf(m_handle), static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                               SYNC_FILE_RANGE_WRITE);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0 && errno != ENOSYS && errno != EINVAL && errno != ESPIPE) {
+        sysFail(err, ErrorCode::WriteFailed, offset, "writing to disk failed");
+        return markFailed();
+    }
 #else
-    (void)offset, (void)length;
+    (void)offset, (void)length, (void)err;
 #endif
+    return true;
 }
 
 bool File::sync(Error& err)
 {
-    if (::fsync(fdOf(m_handle)) != 0)
-        return sysFail(err, ErrorCode::WriteFailed, 0, "fsync failed");
+    if (m_failed)
+        return fail(err, ErrorCode::WriteFailed, 0, "an earlier write to this file failed: its data cannot be trusted");
+    int rc;
+    do
+        rc = ::fsync(fdOf(m_handle));
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        sysFail(err, ErrorCode::WriteFailed, 0, "fsync failed");
+        return markFailed();
+    }
     return true;
 }
 
@@ -230,8 +262,12 @@ bool File::close(Error& err)
     const bool owned = m_owned;
     m_handle = kInvalid;
     m_owned = false;
-    if (owned && ::close(fd) != 0 && errno != EINTR)
-        return sysFail(err, ErrorCode::WriteFailed, 0, "close failed");
+    // On Linux the descriptor is gone whatever close says, so it is never retried; an error (EINTR included,
+    // where the outcome of a last flush is unknown) is reported.
+    if (owned && ::close(fd) != 0) {
+        sysFail(err, ErrorCode::WriteFailed, 0, "close failed");
+        return markFailed();
+    }
     return true;
 }
 

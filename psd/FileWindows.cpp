@@ -181,10 +181,14 @@ bool File::writeAt(std::uint64_t offset, const void* data, std::size_t length, E
         OVERLAPPED o = at(offset + done);
         DWORD n = 0;
         const DWORD want = static_cast<DWORD>(std::min(length - done, kMaxCall));
-        if (!WriteFile(handleOf(m_handle), src + done, want, &n, &o))
-            return sysFail(err, ErrorCode::WriteFailed, offset + done, "write failed", GetLastError());
-        if (n == 0)
-            return fail(err, ErrorCode::WriteFailed, offset + done, "write failed: no progress");
+        if (!WriteFile(handleOf(m_handle), src + done, want, &n, &o)) {
+            sysFail(err, ErrorCode::WriteFailed, offset + done, "write failed", GetLastError());
+            return markFailed();
+        }
+        if (n == 0) {
+            fail(err, ErrorCode::WriteFailed, offset + done, "write failed: no progress");
+            return markFailed();
+        }
         done += n;
     }
     return true;
@@ -197,15 +201,19 @@ File::KernelCopy File::copyFrom(const File&, std::uint64_t, std::uint64_t, std::
     return KernelCopy::Unsupported;
 }
 
-void File::startWriteback(std::uint64_t, std::uint64_t)
+bool File::startWriteback(std::uint64_t, std::uint64_t, Error&)
 {
-    // Windows starts writing dirty pages on its own; sync() waits for them.
+    return true; // Windows starts writing dirty pages on its own; sync() waits for them
 }
 
 bool File::sync(Error& err)
 {
-    if (!FlushFileBuffers(handleOf(m_handle)))
-        return sysFail(err, ErrorCode::WriteFailed, 0, "flush failed", GetLastError());
+    if (m_failed)
+        return fail(err, ErrorCode::WriteFailed, 0, "an earlier write to this file failed: its data cannot be trusted");
+    if (!FlushFileBuffers(handleOf(m_handle))) {
+        sysFail(err, ErrorCode::WriteFailed, 0, "flush failed", GetLastError());
+        return markFailed();
+    }
     return true;
 }
 
@@ -217,8 +225,10 @@ bool File::close(Error& err)
     const bool owned = m_owned;
     m_handle = kInvalid;
     m_owned = false;
-    if (owned && !CloseHandle(handle))
-        return sysFail(err, ErrorCode::WriteFailed, 0, "close failed", GetLastError());
+    if (owned && !CloseHandle(handle)) {
+        sysFail(err, ErrorCode::WriteFailed, 0, "close failed", GetLastError());
+        return markFailed();
+    }
     return true;
 }
 

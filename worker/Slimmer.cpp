@@ -492,7 +492,8 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
     if (!doc.write(sink, perr))
         return psdFail(err, perr);
     // The disk writes the file while it is checked; the fsync below waits for it before anything is replaced.
-    sink.flushStarted();
+    if (!sink.flushStarted(perr))
+        return psdFail(err, perr);
     files::pausePoint("after-write");
 
     reporter.progress(90, "校验图层结构：" + name);

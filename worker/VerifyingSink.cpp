@@ -28,10 +28,7 @@ bool VerifyingSink::put(const std::uint8_t* data, std::size_t length, psd::Error
 
 bool VerifyingSink::write(const void* data, std::size_t length, psd::Error& err)
 {
-    if (!put(static_cast<const std::uint8_t*>(data), length, err))
-        return false;
-    progress();
-    return true;
+    return put(static_cast<const std::uint8_t*>(data), length, err) && progress(err);
 }
 
 bool VerifyingSink::copyFrom(const psd::Source& source, std::uint64_t offset, std::uint64_t length, psd::Error& err)
@@ -70,7 +67,8 @@ bool VerifyingSink::copyThrough(const psd::Source& source, std::uint64_t offset,
         if (std::memcmp(m_buffer.data(), m_readBack.data(), n) != 0)
             return psd::fail(err, psd::ErrorCode::Io, at, "the new file does not read back what was written");
         done += n;
-        progress();
+        if (!progress(err))
+            return false;
     }
     record(outStart, offset, length, false);
     return true;
@@ -142,20 +140,22 @@ void VerifyingSink::record(std::uint64_t outOffset, std::uint64_t sourceOffset, 
     m_verified.push_back({outOffset, sourceOffset, length, cloned});
 }
 
-void VerifyingSink::progress()
+bool VerifyingSink::progress(psd::Error& err)
 {
-    if (m_written - m_started >= kWritebackStep)
-        flushStarted();
+    return m_written - m_started < kWritebackStep || flushStarted(err);
 }
 
-void VerifyingSink::flushStarted()
+bool VerifyingSink::flushStarted(psd::Error& err)
 {
     // The window started before this one has had a whole window's time to reach the disk: wait for what is left of
     // it and let the cache drop it. One window stays in flight while the next is filled.
-    m_out.settle(m_settled, m_started - m_settled);
+    if (!m_out.settle(m_settled, m_started - m_settled, err))
+        return false;
     m_settled = m_started;
-    m_out.startWriteback(m_started, m_written - m_started);
+    if (!m_out.startWriteback(m_started, m_written - m_started, err))
+        return false;
     m_started = m_written;
+    return true;
 }
 
 } // namespace worker

@@ -40,8 +40,8 @@ public:
     bool write(const void* data, std::size_t length, psd::Error& err) override;
     bool copyFrom(const psd::Source& source, std::uint64_t offset, std::uint64_t length, psd::Error& err) override;
 
-    // Starts writing back everything not yet started (does not wait).
-    void flushStarted();
+    // Starts writing back everything not yet started (does not wait). A write-back error fails the file.
+    bool flushStarted(psd::Error& err);
 
     const std::vector<VerifiedCopy>& verifiedCopies() const { return m_verified; }
     std::uint64_t clonedBytes() const { return m_cloned; }
@@ -55,7 +55,7 @@ private:
     bool sameBlockAt(const psd::File& source, std::uint64_t sourceOffset, std::uint64_t outOffset, std::size_t length,
                      psd::Error& err);
     void record(std::uint64_t outOffset, std::uint64_t sourceOffset, std::uint64_t length, bool cloned);
-    void progress();
+    bool progress(psd::Error& err);
 
     psd::File& m_out;
     const psd::File* m_cloneSource = nullptr;
