@@ -32,9 +32,11 @@ bool sysFail(Error& err, ErrorCode code, std::uint64_t offset, const std::string
 
 bool File::openRead(const std::string& path, File& out, Error& err)
 {
+    // Non-blocking, so that a FIFO or device put under the name is refused below instead of waiting forever for
+    // a writer; a regular file reads the same either way.
     int fd;
     do
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return sysFail(err, ErrorCode::Io, 0, "cannot open " + path);
@@ -46,6 +48,9 @@ bool File::openRead(const std::string& path, File& out, Error& err)
         return sysFail(err, ErrorCode::Io, 0, "cannot examine " + path);
     if (!S_ISREG(st.st_mode))
         return fail(err, ErrorCode::Io, 0, "not a regular file: " + path);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return sysFail(err, ErrorCode::Io, 0, "cannot open " + path);
     out = std::move(file);
     return true;
 }

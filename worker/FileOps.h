@@ -68,10 +68,16 @@ public:
     psd::File& file() { return m_file; }
     const std::filesystem::path& path() const { return m_path; }
 
+    // Makes the data and the attributes durable, and closes the file: an error of any write, flush or close
+    // through it fails here, before anything is replaced.
     bool sync(WorkerError& err);
-    // Gives the file the owner, group and permission bits of original (the file that was read) where the system
-    // allows it, and its extended attributes, the POSIX ACL among them. Each attribute that cannot be set is
-    // named in notCopied with the reason; that is no failure.
+    // Gives the still empty file the owner and group of original (the file that was read). Fails when they cannot
+    // be kept: the new file would belong to the user who slims it, not to the original's owner.
+    bool takeOwner(const psd::File& original, WorkerError& err);
+    // Gives the written file the permission bits and access-control list of original, and its other extended
+    // attributes, before it is flushed. A mode or ACL that cannot be kept fails: the new file would be open to
+    // other people than the original. Any other extended attribute that cannot be set is named in notCopied with
+    // the reason; that is no failure.
     bool takeAttributes(const psd::File& original, std::vector<std::string>& notCopied, WorkerError& err);
     // Replaces original by this file in one step: at every instant original names either the old file or this
     // one. Refuses when this file's name no longer leads to this file, or original's name no longer to read (the
@@ -87,6 +93,9 @@ private:
     psd::File m_folder;
     psd::File m_file;
     std::filesystem::path m_path;
+    // The file as created, to know it again by name once its handle is closed.
+    std::uint64_t m_device = 0;
+    std::uint64_t m_inode = 0;
 };
 
 struct LeftoverReport {

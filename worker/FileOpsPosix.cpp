@@ -54,32 +54,56 @@ bool flushFolder(int fd, const std::filesystem::path& folder, WorkerError& err)
 // Extended attribute names and values are bounded by the system (64 KiB each on Linux).
 constexpr std::size_t kAttributeBytes = 65536;
 
-std::vector<std::string> attributeNames(int fd)
+// False with errno set when the names cannot be listed; a file system without extended attributes has none.
+bool attributeNames(int fd, std::vector<std::string>& names)
 {
+    names.clear();
     std::vector<char> list(kAttributeBytes);
     const ssize_t length = ::flistxattr(fd, list.data(), list.size());
-    std::vector<std::string> names;
+    if (length < 0)
+        return errno == ENOTSUP || errno == ENOSYS;
     for (ssize_t at = 0; at < length;) {
         names.emplace_back(list.data() + at);
         at += static_cast<ssize_t>(names.back().size()) + 1;
     }
-    return names;
+    return true;
+}
+
+// Access-control lists (system.posix_acl_access, an NFSv4 ACL) decide who may open the file: never lost quietly.
+bool isAccessControl(const std::string& name)
+{
+    return name.rfind("system.", 0) == 0;
 }
 
 // Every extended attribute of from onto to, and none that from lacks (such as an ACL inherited from the folder).
-void copyAttributes(int from, int to, std::vector<std::string>& notCopied)
+// An ACL that cannot be kept or removed fails; any other attribute is named in notCopied.
+bool copyAttributes(int from, int to, const std::filesystem::path& path, std::vector<std::string>& notCopied,
+                    WorkerError& err)
 {
-    const std::vector<std::string> names = attributeNames(from);
-    for (const std::string& name : attributeNames(to)) {
-        if (std::find(names.begin(), names.end(), name) == names.end() && ::fremovexattr(to, name.c_str()) != 0)
-            notCopied.push_back(name + ": " + std::strerror(errno));
+    std::vector<std::string> names, present;
+    if (!attributeNames(from, names))
+        return ioFail(err, "cannot list the extended attributes of the original of", path, errno);
+    if (!attributeNames(to, present))
+        return ioFail(err, "cannot list the extended attributes of", path, errno);
+    const auto lost = [&](const std::string& name, int error) {
+        if (isAccessControl(name))
+            return ioFail(err, "cannot keep the access-control list (" + name + ") of the original of", path, error);
+        notCopied.push_back(name + ": " + std::strerror(error));
+        return true;
+    };
+    for (const std::string& name : present) {
+        if (std::find(names.begin(), names.end(), name) == names.end() && ::fremovexattr(to, name.c_str()) != 0 &&
+            !lost(name, errno))
+            return false;
     }
     std::vector<char> value(kAttributeBytes);
     for (const std::string& name : names) {
         const ssize_t length = ::fgetxattr(from, name.c_str(), value.data(), value.size());
-        if (length < 0 || ::fsetxattr(to, name.c_str(), value.data(), static_cast<std::size_t>(length), 0) != 0)
-            notCopied.push_back(name + ": " + std::strerror(errno));
+        if ((length < 0 || ::fsetxattr(to, name.c_str(), value.data(), static_cast<std::size_t>(length), 0) != 0) &&
+            !lost(name, errno))
+            return false;
     }
+    return true;
 }
 
 bool ownedRegular(const struct stat& st)
@@ -150,12 +174,18 @@ bool TempFile::create(const std::filesystem::path& original, WorkerError& err)
                 continue;
             return ioFail(err, "cannot create a temporary file for", original, errno);
         }
-        // Held until the file is renamed or removed: clean-up skips locked temporaries.
-        ::flock(fd, LOCK_EX | LOCK_NB);
-        pausePoint("temp-opened"); // the file as the system created it
-        ::fchmod(fd, 0600);        // the umask may have taken the owner's bits away
         m_file = psd::File::adopt(fd);
         m_path = folder / name;
+        // Held until the file is closed before the rename: clean-up skips locked temporaries.
+        ::flock(fd, LOCK_EX | LOCK_NB);
+        pausePoint("temp-opened"); // the file as the system created it
+        struct stat st
+        {
+        };
+        if (::fstat(fd, &st) != 0)
+            return ioFail(err, "cannot examine the temporary file for", original, errno);
+        m_device = st.st_dev;
+        m_inode = st.st_ino;
         return true;
     }
     return fail(err, "IoError", "cannot find a free temporary name beside " + pathText(original));
@@ -163,8 +193,27 @@ bool TempFile::create(const std::filesystem::path& original, WorkerError& err)
 
 bool TempFile::sync(WorkerError& err)
 {
-    if (::fsync(fdOf(m_file)) != 0)
-        return ioFail(err, "cannot flush", m_path, errno);
+    psd::Error perr;
+    if (!m_file.sync(perr))
+        return fail(err, "IoError", "cannot flush " + pathText(m_path) + ": " + perr.message);
+    // Closed before the rename, so that its error (a network file system reports late writes here) fails the file
+    // while the original is still in place.
+    return close(err);
+}
+
+bool TempFile::takeOwner(const psd::File& original, WorkerError& err)
+{
+    struct stat st
+    {
+    }, mine{};
+    if (::fstat(fdOf(original), &st) != 0 || ::fstat(fdOf(m_file), &mine) != 0)
+        return ioFail(err, "cannot examine the original of", m_path, errno);
+    // Only root may give a file away, and others may choose only among their own groups: a file of another user,
+    // in a folder this user may write, is not taken over.
+    if ((mine.st_uid != st.st_uid || mine.st_gid != st.st_gid) && ::fchown(fdOf(m_file), st.st_uid, st.st_gid) != 0)
+        return fail(err, "IoError",
+                    "cannot keep the owner (" + std::to_string(st.st_uid) + ") and group (" + std::to_string(st.st_gid)
+                        + ") of the file, so it is left unchanged: " + std::strerror(errno));
     return true;
 }
 
@@ -175,14 +224,11 @@ bool TempFile::takeAttributes(const psd::File& original, std::vector<std::string
     };
     if (::fstat(fdOf(original), &st) != 0)
         return ioFail(err, "cannot examine the original of", m_path, errno);
-    // Owner first: changing the owner clears set-id bits, which the mode then puts back.
-    if (::fchown(fdOf(m_file), st.st_uid, st.st_gid) != 0 && errno != EPERM)
-        return ioFail(err, "cannot set the owner of", m_path, errno);
+    // The owner was set before the data (which clears set-id bits); the mode puts them back.
     if (::fchmod(fdOf(m_file), st.st_mode & 07777) != 0)
         return ioFail(err, "cannot set the permissions of", m_path, errno);
     // After the mode: an access ACL sets the group bits of the mode to its mask, as they are on the original.
-    copyAttributes(fdOf(original), fdOf(m_file), notCopied);
-    return true;
+    return copyAttributes(fdOf(original), fdOf(m_file), m_path, notCopied, err);
 }
 
 bool TempFile::close(WorkerError& err)
@@ -200,11 +246,11 @@ bool TempFile::replace(const std::filesystem::path& original, const psd::File& r
     const int folderFd = fdOf(m_folder);
     const std::string tempName = m_path.filename().native();
     const std::string originalName = original.filename().native();
-    struct stat written
+    struct stat named
     {
-    }, named{};
-    if (::fstat(fdOf(m_file), &written) != 0 ||
-        ::fstatat(folderFd, tempName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(written, named))
+    };
+    if (::fstatat(folderFd, tempName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != m_device ||
+        named.st_ino != m_inode)
         return fail(err, "IoError", "the temporary " + pathText(m_path) + " is no longer the file that was checked");
     struct stat wasRead
     {
@@ -217,8 +263,6 @@ bool TempFile::replace(const std::filesystem::path& original, const psd::File& r
         return ioFail(err, "cannot replace", original, errno);
     m_path.clear();
     pausePoint("after-replace");
-    WorkerError closeError;
-    close(closeError); // the data is synced and in place; a late close error changes nothing
     if (const int injected = injectedFailure("folder-sync"))
         ioFail(err, "cannot flush the folder", original.parent_path(), injected);
     else
@@ -231,12 +275,12 @@ void TempFile::discard()
     WorkerError ignored;
     if (!m_path.empty()) {
         // Only our own file: another one put under its name meanwhile is not ours to remove.
-        struct stat mine
+        struct stat named
         {
-        }, named{};
+        };
         const std::string name = m_path.filename().native();
-        if (::fstat(fdOf(m_file), &mine) == 0 &&
-            ::fstatat(fdOf(m_folder), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(mine, named))
+        if (::fstatat(fdOf(m_folder), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == m_device &&
+            named.st_ino == m_inode)
             ::unlinkat(fdOf(m_folder), name.c_str(), 0);
         m_path.clear();
     }

@@ -121,6 +121,11 @@ bool TempFile::sync(WorkerError& err)
     return true;
 }
 
+bool TempFile::takeOwner(const psd::File&, WorkerError&)
+{
+    return true; // ReplaceFileW keeps the original's security descriptor, its owner among it
+}
+
 bool TempFile::takeAttributes(const psd::File&, std::vector<std::string>&, WorkerError&)
 {
     return true; // ReplaceFileW carries the original's attributes, security and streams over

@@ -272,6 +272,15 @@ bool cleanXmp(psd::Document& doc, FileReporter& reporter, std::int64_t& removed,
               WorkerError& err)
 {
     removed = 0;
+    // Which of several packets an application reads is not defined: cleaning one would leave history in the other
+    // while the file is reported clean.
+    const auto packets = std::count_if(doc.resources().begin(), doc.resources().end(), [](const auto& r) {
+        return r.id == psd::Document::kXmpResourceId;
+    });
+    if (packets > 1)
+        return fail(err, "FormatError",
+                    "the document holds " + std::to_string(packets)
+                        + " XMP packets (image resource 1060), which no editor writes; it is left as it is");
     const psd::ImageResource* res = doc.findResource(psd::Document::kXmpResourceId);
     if (res == nullptr || res->data.length == 0)
         return true;
@@ -447,6 +456,13 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
         return fail(err, "IoError", "no such file: " + pathText(file));
     if (!info.regular)
         return fail(err, "IoError", "not a regular file: " + pathText(file));
+    // Replacing one name of a file with several would split it: the other names would keep the old document.
+    if (info.links > 1)
+        return fail(err, "IoError", "the file has " + std::to_string(info.links)
+                                        + " names (hard links); replacing one would leave the others as they are, "
+                                          "so it is left unchanged: "
+                                        + pathText(file));
+    files::pausePoint("before-open");
 
     reporter.progress(5, "读取：" + name);
     psd::Error perr;
@@ -468,7 +484,14 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
     if (deep)
         reporter.progress(60, "完成嵌入对象扫描：" + name);
 
+    std::uint64_t readOffset = 0;
+    const psd::File* read = source->file(readOffset);
+    if (read == nullptr)
+        return fail(err, "IoError", "the original is not read from a file: " + pathText(file));
     if (!temp.create(file, err))
+        return false;
+    // A file whose owner cannot be kept fails here, before any data is written.
+    if (!temp.takeOwner(*read, err))
         return false;
     files::pausePoint("after-temp-create");
 
@@ -508,17 +531,15 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
         return validationFail(err, "保存前后文档尺寸或图层结构不一致");
     if (!checkEdits(doc, reopened, edits, err))
         return false;
+    // The original's mode, ACL and extended attributes, set before the flush: data and attributes reach the disk
+    // together, so that no crash leaves a replaced file without them.
+    std::vector<std::string> notCopied;
+    if (!temp.takeAttributes(*read, notCopied, err))
+        return false;
     if (!temp.sync(err))
         return false;
     files::pausePoint("after-sync");
 
-    std::uint64_t readOffset = 0;
-    const psd::File* read = source->file(readOffset);
-    if (read == nullptr)
-        return fail(err, "IoError", "the original is not read from a file: " + pathText(file));
-    std::vector<std::string> notCopied;
-    if (!temp.takeAttributes(*read, notCopied, err))
-        return false;
     for (const std::string& attribute : notCopied)
         reporter.log("未能保留扩展属性：" + name + "（" + attribute + "）");
     files::FileInfo now;
