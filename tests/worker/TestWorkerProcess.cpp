@@ -24,13 +24,6 @@ using namespace WorkerFixtures;
 
 namespace {
 
-unsigned modeOf(const QString& path)
-{
-    struct stat st {};
-    ::lstat(QFile::encodeName(path).constData(), &st);
-    return st.st_mode & 07777;
-}
-
 using ManifestRow = std::vector<std::pair<QString, QString>>;
 
 // Every extended attribute of path (the POSIX ACL included), by name.
@@ -404,10 +397,13 @@ void TestWorkerProcess::failureCases_data()
     QTest::newRow("folder name too long")          << u"long-name"_s     << longFolder         << QString()           << false << failed.arg(u"IoError"_s);
     QTest::newRow("drop-box folder 0333")          << u"drop-box"_s      << u"box/a.psd"_s     << QString()           << true  << powerCut;
     QTest::newRow("out of memory")                 << u"memory"_s        << u"a.psd"_s         << QString()           << false << failed.arg(u"MemoryError"_s);
-    QTest::newRow("extended attributes and ACL")   << u"xattrs"_s        << u"a.psd"_s         << QString()           << true  << QString();
+    QTest::newRow("extended attributes and ACL")   << u"xattrs"_s        << u"a.psd"_s         << u"after-sync"_s     << true  << QString();
     QTest::newRow("folder sync fails")             << u"folder-sync"_s   << u"a.psd"_s         << QString()           << true  << powerCut;
     QTest::newRow("temporary swapped")             << u"swap-temp"_s     << u"a.psd"_s         << u"before-replace"_s << false << failed.arg(u"IoError"_s);
     QTest::newRow("original swapped")              << u"swap-original"_s << u"a.psd"_s         << u"before-replace"_s << false << failed.arg(u"IoError"_s);
+    QTest::newRow("second hard link")              << u"hard-link"_s     << u"a.psd"_s         << QString()           << false << failed.arg(u"IoError"_s);
+    QTest::newRow("FIFO put under the name")       << u"fifo"_s          << u"a.psd"_s         << u"before-open"_s    << false << failed.arg(u"IoError"_s);
+    QTest::newRow("file of another user")          << u"other-owner"_s   << u"a.psd"_s         << QString()           << false << failed.arg(u"IoError"_s);
     // clang-format on
 }
 
@@ -445,11 +441,16 @@ void TestWorkerProcess::failureCases()
     }
     if (setup == u"link-loop"_s)
         QCOMPARE(::symlink("loop", QFile::encodeName(dir.filePath(u"loop"_s)).constData()), 0);
+    const QString otherName = dir.filePath(u"a-link.psd"_s);
+    if (setup == u"hard-link"_s)
+        QCOMPARE(::link(QFile::encodeName(first).constData(), QFile::encodeName(otherName).constData()), 0);
     QVERIFY(writeAll(second, seed));
     QVERIFY(writeAll(dir.filePath(u"job.json"_s), jobText({first, second}, setup == u"memory"_s)));
 
     // Root ignores permission bits: the cases about them run as nobody, on files nobody owns.
-    const bool unprivileged = setup == u"no-entry"_s || setup == u"drop-box"_s;
+    const bool unprivileged = setup == u"no-entry"_s || setup == u"drop-box"_s || setup == u"other-owner"_s;
+    if (setup == u"other-owner"_s && ::geteuid() != 0)
+        QSKIP("only root can make a file of another user in this user's folder");
     const uid_t runAs = unprivileged && ::geteuid() == 0 ? 65534 : ::geteuid();
     std::map<QByteArray, QByteArray> attributesBefore;
     if (setup == u"xattrs"_s) {
@@ -471,6 +472,8 @@ void TestWorkerProcess::failureCases()
     const unsigned modeBefore = modeOf(first);
     if (runAs != ::geteuid())
         chownTree(dir.path(), runAs);
+    if (setup == u"other-owner"_s) // a folder the worker's user may write, a file it may only read
+        QCOMPARE(::chown(QFile::encodeName(first).constData(), 0, 0), 0);
     if (setup == u"no-entry"_s)
         QCOMPARE(::chmod(QFile::encodeName(dir.filePath(u"closed"_s)).constData(), 0600), 0);
     if (setup == u"drop-box"_s)
@@ -504,10 +507,18 @@ void TestWorkerProcess::failureCases()
         }
         QVERIFY2(err.contains("LEANFOLD_WORKER_PAUSED"), "the worker never reached its pause point");
         const QStringList temporaries = QDir(dir.path()).entryList({u".a.psdslim_*"_s}, QDir::Files | QDir::Hidden);
-        QCOMPARE(temporaries.size(), 1);
-        const QString temporary = dir.filePath(temporaries[0]);
+        QCOMPARE(temporaries.size(), pauseAt == u"before-open"_s ? 0 : 1);
+        const QString temporary = temporaries.isEmpty() ? QString() : dir.filePath(temporaries[0]);
         if (setup == u"umask0"_s)
             QCOMPARE(QString::number(modeOf(temporary), 8), u"600"_s); // private in the creating call itself
+        // Flushed with the original's mode and ACL on it: no crash can leave a replaced file without them.
+        if (setup == u"xattrs"_s) {
+            QCOMPARE(QString::number(modeOf(temporary), 8), QString::number(modeBefore, 8));
+            QVERIFY(attributesOf(temporary) == attributesBefore);
+        }
+        // A FIFO put under the checked name would block a reader until someone writes to it.
+        if (setup == u"fifo"_s)
+            QVERIFY(QFile::remove(first) && ::mkfifo(QFile::encodeName(first).constData(), 0644) == 0);
         // Someone puts another file under the checked temporary's name, or saves a newer original meanwhile.
         const QString planted = dir.filePath(u"planted"_s);
         if (setup == u"swap-temp"_s)
@@ -542,10 +553,16 @@ void TestWorkerProcess::failureCases()
         QCOMPARE(readAll(first), QByteArray("newer")); // the newer version is kept, not overwritten
     else if (slimmed)
         QVERIFY(readAll(first) != firstBytes && differenceOutsideXmp(firstBytes, readAll(first)).isEmpty());
+    else if (setup == u"fifo"_s)
+        QVERIFY(QFileInfo(first).exists() && !QFileInfo(first).isFile()); // left as it is, not read
     else if (!unresolvable)
         QCOMPARE(readAll(first), firstBytes);
-    if (QFileInfo::exists(first) && setup != u"swap-original"_s)
+    if (QFileInfo::exists(first) && setup != u"swap-original"_s && setup != u"fifo"_s)
         QCOMPARE(modeOf(first), modeBefore);
+    if (setup == u"hard-link"_s) // both names still lead to the one untouched file
+        QVERIFY(QFileInfo(otherName).exists() && readAll(otherName) == firstBytes && linksOf(first) == 2);
+    if (setup == u"other-owner"_s)
+        QCOMPARE(ownerOf(first), 0u);
     if (setup == u"xattrs"_s) {
         QVERIFY(attributesOf(first) == attributesBefore);
         QVERIFY2(lines.filter(u"扩展属性"_s).isEmpty(), qPrintable(allLines));

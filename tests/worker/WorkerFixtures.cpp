@@ -13,6 +13,7 @@
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <vector>
@@ -317,6 +318,30 @@ WorkerRun runWorkerOnFiles(const QString& jobFolder, const QStringList& files, b
     if (!writeAll(jobPath, jobText(files, deep)))
         return {};
     return runWorker({QStringLiteral("--job"), jobPath});
+}
+
+namespace {
+struct stat statOf(const QString& path)
+{
+    struct stat st {};
+    ::lstat(QFile::encodeName(path).constData(), &st);
+    return st;
+}
+} // namespace
+
+unsigned modeOf(const QString& path)
+{
+    return statOf(path).st_mode & 07777;
+}
+
+unsigned linksOf(const QString& path)
+{
+    return static_cast<unsigned>(statOf(path).st_nlink);
+}
+
+unsigned ownerOf(const QString& path)
+{
+    return statOf(path).st_uid;
 }
 
 } // namespace WorkerFixtures

@@ -43,6 +43,11 @@ QString differenceOutsideXmp(const QByteArray& before, const QByteArray& after);
 
 bool hasHistory(const QByteArray& xmp);
 
+// Of path itself (a link is not followed): the permission bits, the number of names, the owner.
+unsigned modeOf(const QString& path);
+unsigned linksOf(const QString& path);
+unsigned ownerOf(const QString& path);
+
 // The shared corpus folder, or empty when the environment does not name an existing one.
 QString corpusRoot();
 // Rows of the corpus manifest as column name -> value.
