@@ -503,7 +503,11 @@ bool Document::open(SourcePtr source, Document& doc, Error& err)
         return fail(err, ErrorCode::Io, 0, "no source");
     doc.m_source = std::move(source);
     DocumentParser parser(doc);
-    if (!parser.run(err)) {
+    Error readError;
+    if (!parser.run(err) || doc.m_source->readFailed(readError)) {
+        // A read the system refused is never taken for a damaged field: the file fails as unreadable.
+        if (doc.m_source->readFailed(readError))
+            err = readError;
         doc = Document{};
         return false;
     }

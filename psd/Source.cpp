@@ -28,6 +28,11 @@ const File* Source::file(std::uint64_t& baseOffset) const
     return nullptr;
 }
 
+bool Source::readFailed(Error&) const
+{
+    return false;
+}
+
 bool Source::readBytes(std::uint64_t offset, std::uint64_t length, std::vector<std::uint8_t>& out, Error& err,
                        std::uint64_t maxLength) const
 {
@@ -64,18 +69,36 @@ bool FileSource::read(std::uint64_t offset, void* out, std::size_t length, Error
     if (outOfRange(m_size, offset, length))
         return truncated(err, offset, length, m_size);
     if (length >= kCacheBlock / 4)
-        return m_file.readAt(offset, out, length, err);
+        return readFile(offset, out, length, err);
     if (offset < m_cacheOffset || offset + length > m_cacheOffset + m_cacheLength) {
         m_cache.resize(kCacheBlock);
         const std::size_t want = std::size_t(std::min<std::uint64_t>(kCacheBlock, m_size - offset));
         m_cacheLength = 0;
-        if (!m_file.readAt(offset, m_cache.data(), want, err))
+        if (!readFile(offset, m_cache.data(), want, err))
             return false;
         m_cacheOffset = offset;
         m_cacheLength = want;
     }
     std::memcpy(out, m_cache.data() + (offset - m_cacheOffset), length);
     return true;
+}
+
+bool FileSource::readFile(std::uint64_t offset, void* out, std::size_t length, Error& err) const
+{
+    if (m_file.readAt(offset, out, length, err))
+        return true;
+    if (!m_readFailed) {
+        m_readFailed = true;
+        m_firstReadError = err;
+    }
+    return false;
+}
+
+bool FileSource::readFailed(Error& first) const
+{
+    if (m_readFailed)
+        first = m_firstReadError;
+    return m_readFailed;
 }
 
 const File* FileSource::file(std::uint64_t& baseOffset) const

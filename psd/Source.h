@@ -27,6 +27,11 @@ public:
     // come straight from a file. Lets a file sink copy inside the kernel.
     virtual const File* file(std::uint64_t& baseOffset) const;
 
+    // True, with the error in first, once a read failed for another reason than the data's own bounds: the
+    // system refused it, or the file ended sooner than it did when the source was made. A parser that takes a
+    // failed read for a damaged field must not take a failing disk for a damaged file.
+    virtual bool readFailed(Error& first) const;
+
     // Reads [offset, offset + length) into a new buffer; refuses lengths above maxLength.
     bool readBytes(std::uint64_t offset, std::uint64_t length, std::vector<std::uint8_t>& out, Error& err,
                    std::uint64_t maxLength = kDefaultMaxLoad) const;
@@ -47,9 +52,11 @@ public:
     std::uint64_t size() const override { return m_size; }
     bool read(std::uint64_t offset, void* out, std::size_t length, Error& err) const override;
     const File* file(std::uint64_t& baseOffset) const override;
+    bool readFailed(Error& first) const override;
 
 private:
     FileSource(File file, std::uint64_t size);
+    bool readFile(std::uint64_t offset, void* out, std::size_t length, Error& err) const;
 
     File m_file;
     std::uint64_t m_size = 0;
@@ -57,6 +64,8 @@ private:
     mutable std::vector<std::uint8_t> m_cache;
     mutable std::uint64_t m_cacheOffset = 0;
     mutable std::size_t m_cacheLength = 0;
+    mutable bool m_readFailed = false;
+    mutable Error m_firstReadError;
 };
 
 // An in-memory buffer (embedded documents written to memory, tests, the fuzzer).
@@ -85,6 +94,7 @@ public:
     std::uint64_t size() const override { return m_length; }
     bool read(std::uint64_t offset, void* out, std::size_t length, Error& err) const override;
     const File* file(std::uint64_t& baseOffset) const override;
+    bool readFailed(Error& first) const override { return m_parent->readFailed(first); }
     std::uint64_t offsetInParent() const { return m_offset; }
 
 private:

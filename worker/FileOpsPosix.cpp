@@ -69,10 +69,11 @@ bool attributeNames(int fd, std::vector<std::string>& names)
     return true;
 }
 
-// Access-control lists (system.posix_acl_access, an NFSv4 ACL) decide who may open the file: never lost quietly.
+// Access-control lists (system.posix_acl_access, an NFSv4 ACL, and XFS's own names for the POSIX ACL, which root
+// sees beside the system ones) decide who may open the file: never lost quietly.
 bool isAccessControl(const std::string& name)
 {
-    return name.rfind("system.", 0) == 0;
+    return name.rfind("system.", 0) == 0 || name.rfind("trusted.SGI_ACL_", 0) == 0;
 }
 
 // Every extended attribute of from onto to, and none that from lacks (such as an ACL inherited from the folder).

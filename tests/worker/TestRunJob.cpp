@@ -378,7 +378,7 @@ void TestRunJob::cloneOnXfs()
     QFETCH(bool, psb);
     const QByteArray seed = psb ? m_largePsb : m_largePsd;
     QTemporaryDir dir;
-    LoopXfs xfs(dir.path(), reflink);
+    LoopMount xfs(dir.path(), reflink ? LoopMount::Kind::XfsReflink : LoopMount::Kind::Xfs);
     if (!xfs.mounted())
         QSKIP(qPrintable(xfs.why + u"; the clone runs are skipped"_s));
     // What the present path makes of the same file, on the test's own file system.

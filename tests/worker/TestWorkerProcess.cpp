@@ -15,6 +15,7 @@ using namespace Qt::StringLiterals;
 
 #include <grp.h>
 #include <map>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -51,8 +52,9 @@ void chownTree(const QString& path, uid_t uid)
         chownTree(path + QLatin1Char('/') + entry, uid);
 }
 
-// A deep-mode document whose one embedded object (with history, so it is rewritten) is payloadBytes large.
-QByteArray bigEmbeddedDocument(std::size_t payloadBytes)
+// A document with history and payloadBytes of image data, copied when it is slimmed; or, embedded, a deep-mode
+// document whose one embedded object is that document (rewritten whole when it is cleaned).
+QByteArray bigDocument(std::size_t payloadBytes, bool embedded)
 {
     using namespace psdtest;
     const std::string xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/"
@@ -63,6 +65,10 @@ QByteArray bigEmbeddedDocument(std::size_t payloadBytes)
     inner.resources.push_back({1060, Bytes(xmp.begin(), xmp.end())});
     inner.layers.push_back(Layer{"pixels"});
     inner.imageData = Bytes(payloadBytes, 0x11);
+    if (!embedded) {
+        const Bytes bytes = inner.build();
+        return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
+    }
     LinkedItem item;
     item.uniqueId = "id-big";
     item.data = inner.build();
@@ -73,6 +79,167 @@ QByteArray bigEmbeddedDocument(std::size_t payloadBytes)
     outer.globalBlocks.push_back({"lnk2", linkedBlock({item})});
     const Bytes bytes = outer.build();
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
+}
+
+// A document made by independent tools, with history; made once.
+QByteArray seedDocument(QString& why)
+{
+    static QByteArray seed;
+    if (seed.isEmpty()) {
+        QTemporaryDir seedDir;
+        if (makeLayeredDocument(seedDir.filePath(u"seed.psd"_s), FixtureRecipe{}, why))
+            seed = readAll(seedDir.filePath(u"seed.psd"_s));
+    }
+    return seed;
+}
+
+// Large enough for whole blocks to be cloned where the file system shares them.
+QByteArray faultSeed(QString& why)
+{
+    static QByteArray seed;
+    if (seed.isEmpty()) {
+        QTemporaryDir seedDir;
+        FixtureRecipe recipe;
+        recipe.width = 400;
+        recipe.height = 300;
+        if (makeLayeredDocument(seedDir.filePath(u"seed.psd"_s), recipe, why))
+            seed = readAll(seedDir.filePath(u"seed.psd"_s));
+    }
+    return seed;
+}
+
+// One system call of an uninjected run, as strace showed it.
+struct TracedCall {
+    QString name;
+    int fd = -1;      // the first argument, where it is a descriptor
+    QString argument; // the first quoted argument
+    long result = 0;
+};
+
+// A case of the injection table: the first of two files carries an ACL, a user attribute and (as root) another
+// group, so that every call that keeps them is made; the worker's calls while it slims that file, and what an
+// uninjected run makes of both files.
+struct FaultFixture {
+    QString folder;
+    QByteArray first;
+    QByteArray slimmed;
+    unsigned mode = 0;
+    QProcessEnvironment environment;
+    QString worker;
+    std::vector<TracedCall> calls; // every call strace counts while the first file is slimmed
+    std::map<QString, int> before; // calls of each name made before the first file
+    int renameAt = -1;             // index in calls of the rename over the first file
+    int temporaryFd = -1;
+};
+
+// The calls of the write path that the table fails in turn; strace counts each name on its own.
+const QStringList kInjectedCalls = {u"openat"_s,    u"pread64"_s,   u"pwrite64"_s,      u"copy_file_range"_s,
+                                    u"ioctl"_s,     u"fsync"_s,     u"fdatasync"_s,     u"sync_file_range"_s,
+                                    u"fchmod"_s,    u"fchown"_s,    u"flistxattr"_s,    u"fgetxattr"_s,
+                                    u"fsetxattr"_s, u"fremovexattr"_s, u"close"_s,      u"renameat"_s,
+                                    u"renameat2"_s, u"unlinkat"_s};
+
+QStringList caseFiles(const QString& folder)
+{
+    return {folder + u"/a.psd"_s, folder + u"/b.psd"_s};
+}
+
+// Lays out the two files of a case (the first with its attributes) and the job.
+bool layCase(const QString& folder, const QByteArray& seed, QString& why)
+{
+    const QStringList files = caseFiles(folder);
+    const QByteArray first = QFile::encodeName(files[0]);
+    if (!writeAll(files[0], seed) || !writeAll(files[1], seed) ||
+        !writeAll(folder + u"/job.json"_s, jobText(files, false)) || ::chmod(first.constData(), 0640) != 0) {
+        why = u"cannot lay out the case in "_s + folder;
+        return false;
+    }
+    ::setxattr(first.constData(), "user.xdg.tags", "poster", 6, 0);
+    if (::geteuid() == 0)
+        ::chown(first.constData(), 0, 65534);
+    QProcess setfacl;
+    setfacl.start(u"setfacl"_s, {u"-m"_s, u"u:65534:r"_s, files[0]});
+    setfacl.waitForFinished(30000);
+    return true;
+}
+
+// Runs the worker on the case under strace; injection empty for an uninjected run that writes its trace.
+WorkerRun runTraced(const FaultFixture& f, const QStringList& strace)
+{
+    QProcess p;
+    p.setProcessEnvironment(f.environment);
+    p.start(u"strace"_s, strace + QStringList{f.worker, u"--job"_s, f.folder + u"/job.json"_s});
+    WorkerRun run;
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        run.crashed = true; // a hang
+        return run;
+    }
+    run.crashed = p.exitStatus() != QProcess::NormalExit;
+    run.exitCode = p.exitCode();
+    run.out = p.readAllStandardOutput();
+    run.err = p.readAllStandardError();
+    return run;
+}
+
+// Makes the fixture in folder and reads the uninjected run's trace; false with why where it cannot.
+bool makeFaultFixture(FaultFixture& f, const QString& folder, bool clone, QString& why)
+{
+    const QByteArray seed = faultSeed(why);
+    if (seed.isEmpty() || !layCase(folder, seed, why))
+        return false;
+    f.folder = folder;
+    f.first = readAll(caseFiles(folder)[0]);
+    f.mode = modeOf(caseFiles(folder)[0]);
+    f.environment = QProcessEnvironment::systemEnvironment();
+    f.worker = workerPath();
+    if (clone) { // small files take the clone path too
+        f.worker = testWorkerPath();
+        f.environment.insert(u"LEANFOLD_WORKER_TEST_CLONE_ANY_SIZE"_s, u"1"_s);
+    }
+    const QString trace = folder + u"/../trace-"_s + QFileInfo(folder).fileName();
+    const WorkerRun run = runTraced(f, {u"-f"_s, u"-qq"_s, u"-o"_s, trace});
+    if (run.crashed || run.exitCode != 0) {
+        why = u"the uninjected run failed: "_s + QString::fromUtf8(run.out + run.err);
+        return false;
+    }
+    f.slimmed = readAll(caseFiles(folder)[0]);
+    // Each line: "<pid> name(args) = result ...".
+    static const QRegularExpression line(uR"re(^\d+\s+(\w+)\((\d+)?[^"]*(?:"([^"]*)")?.*\)\s+=\s+(-?\d+))re"_s);
+    bool inFirst = false;
+    QFile file(trace);
+    if (!file.open(QIODevice::ReadOnly)) {
+        why = u"no trace"_s;
+        return false;
+    }
+    for (const QByteArray& raw : file.readAll().split('\n')) {
+        const QString text = QString::fromUtf8(raw);
+        if (text.contains(u"b.psd.psdslim_backup"_s))
+            break;
+        if (text.contains(u"a.psd.psdslim_backup"_s))
+            inFirst = true; // the first file's clean-up of leftovers begins its work
+        const QRegularExpressionMatch m = line.match(text);
+        if (!m.hasMatch() || !kInjectedCalls.contains(m.captured(1)))
+            continue;
+        if (!inFirst) {
+            ++f.before[m.captured(1)];
+            continue;
+        }
+        TracedCall call{m.captured(1), m.captured(2).isEmpty() ? -1 : m.captured(2).toInt(), m.captured(3),
+                        m.captured(4).toLong()};
+        if (call.name == u"openat"_s && call.argument.startsWith(u".a.psdslim_"_s))
+            f.temporaryFd = int(call.result);
+        if (call.name.startsWith(u"renameat"_s) && f.renameAt < 0)
+            f.renameAt = int(f.calls.size());
+        f.calls.push_back(call);
+    }
+    QFile::remove(trace);
+    if (f.calls.empty() || f.renameAt < 0 || f.temporaryFd < 0) {
+        why = u"the trace shows no slimming of the first file"_s;
+        return false;
+    }
+    return true;
 }
 
 int intValue(const ManifestRow& row, const char* column)
@@ -100,6 +267,14 @@ private slots:
     void deepSkipsABrokenEmbeddedObject();
     void failureCases_data();
     void failureCases();
+    void injectedFaults_data();
+    void injectedFaults();
+    void cleanupTestCase();
+
+private:
+    // The injection table's folders: its own file system here, and a loop-mounted XFS where blocks are cloned.
+    std::optional<FaultFixture> m_faults[2];
+    std::optional<LoopMount> m_xfs;
 };
 
 void TestWorkerProcess::builtWorkers_data()
@@ -404,6 +579,7 @@ void TestWorkerProcess::failureCases_data()
     QTest::newRow("second hard link")              << u"hard-link"_s     << u"a.psd"_s         << QString()           << false << failed.arg(u"IoError"_s);
     QTest::newRow("FIFO put under the name")       << u"fifo"_s          << u"a.psd"_s         << u"before-open"_s    << false << failed.arg(u"IoError"_s);
     QTest::newRow("file of another user")          << u"other-owner"_s   << u"a.psd"_s         << QString()           << false << failed.arg(u"IoError"_s);
+    QTest::newRow("disk full during write-back")   << u"write-back"_s    << u"mnt/a.psd"_s     << QString()           << false << failed.arg(u"IoError"_s);
     // clang-format on
 }
 
@@ -434,18 +610,28 @@ void TestWorkerProcess::failureCases()
     const QString second = dir.filePath(u"b.psd"_s);
     // A path that cannot be resolved names no file that could be written first.
     const bool unresolvable = setup == u"link-loop"_s || setup == u"long-name"_s;
-    const QByteArray firstBytes = setup == u"memory"_s ? bigEmbeddedDocument(64u << 20) : seed;
+    const bool deep = setup == u"memory"_s;
+    const QByteArray firstBytes = deep || setup == u"write-back"_s ? bigDocument(64u << 20, deep) : seed;
+    // The first file on a disk with room for it and the folder's records, and only 8 MiB for the new file.
+    std::optional<LoopMount> disk;
+    if (setup == u"write-back"_s) {
+        disk.emplace(dir.path(), LoopMount::Kind::Ext4OnTmpfs);
+        if (!disk->mounted())
+            QSKIP(qPrintable(disk->why));
+    }
     if (!unresolvable) {
         QVERIFY(QDir(dir.path()).mkpath(QFileInfo(first).path()));
         QVERIFY(writeAll(first, firstBytes));
     }
+    if (disk)
+        QVERIFY2(disk->limitBacking(8 << 20), qPrintable(disk->why));
     if (setup == u"link-loop"_s)
         QCOMPARE(::symlink("loop", QFile::encodeName(dir.filePath(u"loop"_s)).constData()), 0);
     const QString otherName = dir.filePath(u"a-link.psd"_s);
     if (setup == u"hard-link"_s)
         QCOMPARE(::link(QFile::encodeName(first).constData(), QFile::encodeName(otherName).constData()), 0);
     QVERIFY(writeAll(second, seed));
-    QVERIFY(writeAll(dir.filePath(u"job.json"_s), jobText({first, second}, setup == u"memory"_s)));
+    QVERIFY(writeAll(dir.filePath(u"job.json"_s), jobText({first, second}, deep)));
 
     // Root ignores permission bits: the cases about them run as nobody, on files nobody owns.
     const bool unprivileged = setup == u"no-entry"_s || setup == u"drop-box"_s || setup == u"other-owner"_s;
@@ -569,6 +755,101 @@ void TestWorkerProcess::failureCases()
     }
     // Nothing is left behind beside the files: no temporary, no backup.
     QVERIFY(QDir(QFileInfo(second).path()).entryList({u"*psdslim*"_s}, QDir::Files | QDir::Hidden).isEmpty());
+}
+
+void TestWorkerProcess::injectedFaults_data()
+{
+    QTest::addColumn<int>("fixture");
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<int>("occurrence"); // as strace counts the calls of that name
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<bool>("mustFail"); // else the file is slimmed as without the fault
+    QString why;
+    if (QStandardPaths::findExecutable(u"strace"_s).isEmpty())
+        why = u"strace is not installed (bash scripts/deps.sh)"_s;
+    if (why.isEmpty() && !toolsAvailable(why) && why.isEmpty())
+        why = u"the fixture tools are missing"_s;
+    if (!why.isEmpty()) {
+        QTest::newRow("strace") << -1 << why << 0 << QString() << false;
+        return;
+    }
+    // Beside this test's binary, where the worker may write.
+    static QTemporaryDir root(QFileInfo(u"/proc/self/exe"_s).canonicalPath() + u"/faults-XXXXXX"_s);
+    m_xfs.emplace(root.path(), LoopMount::Kind::XfsReflink);
+    const QString folders[2] = {root.filePath(u"here"_s), m_xfs->mountPoint() + u"/case"_s};
+    const char* names[2] = {"here", "xfs"};
+    for (int i = 0; i < 2; ++i) {
+        if (i == 1 && !m_xfs->mounted()) {
+            qInfo("no injection on XFS: %s", qPrintable(m_xfs->why));
+            continue;
+        }
+        if (i == 1 && testWorkerPath().isEmpty())
+            continue;
+        m_faults[i].emplace();
+        if (!QDir().mkpath(folders[i]) || !makeFaultFixture(*m_faults[i], folders[i], i == 1, why)) {
+            QTest::newRow(names[i]) << -1 << why << 0 << QString() << false;
+            continue;
+        }
+        const FaultFixture& f = *m_faults[i];
+        std::map<QString, int> seen = f.before;
+        for (int at = 0; at < int(f.calls.size()); ++at) {
+            const TracedCall& call = f.calls[std::size_t(at)];
+            const int occurrence = ++seen[call.name];
+            // Before the rename, every failing call fails the file, except the close of a descriptor that was
+            // only read and the copy of a user attribute (named in a LOG line); after it, the file is done.
+            const bool harmless = (call.name == u"close"_s && call.fd != f.temporaryFd) ||
+                                  ((call.name == u"fgetxattr"_s || call.name == u"fsetxattr"_s) &&
+                                   call.argument.startsWith(u"user."_s));
+            const bool mustFail = at <= f.renameAt && !harmless;
+            for (const char* error : {"EIO", "ENOSPC", "EDQUOT"})
+                QTest::addRow("%s %s#%d %s", names[i], qPrintable(call.name), occurrence, error)
+                    << i << call.name << occurrence << QString::fromLatin1(error) << mustFail;
+        }
+    }
+}
+
+// Fails each call of the write path in turn, as a failing disk would: the first file ends either as it was and
+// reported failed, or exactly as an uninjected run slims it and reported done; nothing is left beside it; the
+// second file is slimmed; the counts and the exit code tell the truth; nothing hangs.
+void TestWorkerProcess::injectedFaults()
+{
+    QFETCH(int, fixture);
+    QFETCH(QString, call);
+    QFETCH(int, occurrence);
+    QFETCH(QString, error);
+    QFETCH(bool, mustFail);
+    if (fixture < 0)
+        QSKIP(qPrintable(call));
+    const FaultFixture& f = *m_faults[fixture];
+    QString why;
+    const QStringList files = caseFiles(f.folder);
+    QVERIFY(QFile::remove(files[0]) && QFile::remove(files[1]));
+    QVERIFY2(layCase(f.folder, faultSeed(why), why), qPrintable(why));
+    const QString inject = u"--inject=%1:error=%2:when=%3"_s.arg(call, error).arg(occurrence);
+    const WorkerRun run = runTraced(f, {u"-f"_s, u"-qq"_s, u"-o"_s, u"/dev/null"_s, u"-e"_s, u"trace="_s + call, inject});
+    QVERIFY2(!run.crashed, "the worker hung or crashed");
+    const QStringList lines = run.lines();
+    const QString allLines = lines.join(u'\n') + u'\n' + QString::fromUtf8(run.err);
+    const QByteArray after = readAll(files[0]);
+    const bool failed = lines.contains(u"PROGRESS\t100\t200\t失败：a.psd"_s);
+    QVERIFY2(failed ? after == f.first : after == f.slimmed, qPrintable(allLines));
+    if (mustFail)
+        QVERIFY2(failed, qPrintable(allLines));
+    QVERIFY2(failed == !lines.filter(u"LOG\t处理失败：a.psd（"_s).isEmpty(), qPrintable(allLines));
+    QCOMPARE(modeOf(files[0]), f.mode);
+    QCOMPARE(run.exitCode, failed ? 4 : 0);
+    QVERIFY2(!lines.isEmpty() && lines.last().startsWith(failed ? u"DONE\t{\"exported\":1,\"skipped\":0,\"failed\":1,"_s
+                                                                 : u"DONE\t{\"exported\":2,\"skipped\":0,\"failed\":0,"_s),
+             qPrintable(allLines));
+    QVERIFY2(readAll(files[1]) == f.slimmed, "the second file of the batch was not slimmed");
+    QVERIFY2(QDir(f.folder).entryList({u"*psdslim*"_s}, QDir::Files | QDir::Hidden).isEmpty(), qPrintable(allLines));
+}
+
+void TestWorkerProcess::cleanupTestCase()
+{
+    m_faults[0].reset();
+    m_faults[1].reset();
+    m_xfs.reset();
 }
 
 QTEST_APPLESS_MAIN(TestWorkerProcess)

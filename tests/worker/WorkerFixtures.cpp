@@ -14,9 +14,12 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <vector>
+
+using namespace Qt::StringLiterals;
 
 namespace WorkerFixtures {
 
@@ -46,37 +49,62 @@ bool runTool(const QString& program, const QStringList& args, QString& why)
 
 } // namespace
 
-LoopXfs::LoopXfs(const QString& folder, bool reflink)
-    : m_image(folder + QStringLiteral("/xfs.img")), m_mountPoint(folder + QStringLiteral("/mnt"))
+LoopMount::LoopMount(const QString& folder, Kind kind) : m_mountPoint(folder + u"/mnt"_s)
 {
-    if (::geteuid() != 0 || !QFile::exists(QStringLiteral("/dev/loop-control"))) {
-        why = QStringLiteral("mounting a loop device needs root and /dev/loop-control");
+    if (::geteuid() != 0 || !QFile::exists(u"/dev/loop-control"_s)) {
+        why = u"mounting a loop device needs root and /dev/loop-control"_s;
         return;
     }
-    if (QStandardPaths::findExecutable(QStringLiteral("mkfs.xfs")).isEmpty()) {
-        why = QStringLiteral("mkfs.xfs is not installed (xfsprogs; bash scripts/deps.sh)");
+    const QString mkfs = kind == Kind::Ext4OnTmpfs ? u"mkfs.ext4"_s : u"mkfs.xfs"_s;
+    if (QStandardPaths::findExecutable(mkfs).isEmpty()) {
+        why = mkfs + u" is not installed (xfsprogs or e2fsprogs; bash scripts/deps.sh)"_s;
         return;
     }
-    // Sparse: the smallest XFS mkfs.xfs makes, costing only the blocks written.
+    m_image = folder + u"/fs.img"_s;
+    if (kind == Kind::Ext4OnTmpfs) {
+        m_backing = folder + u"/backing"_s;
+        if (!QDir().mkpath(m_backing) ||
+            !runTool(u"mount"_s, {u"-t"_s, u"tmpfs"_s, u"-o"_s, u"size=1g,mode=0700"_s, u"tmpfs"_s, m_backing}, why))
+            return;
+        m_backingMounted = true;
+        m_image = m_backing + u"/fs.img"_s;
+    }
+    // Sparse: costing only the blocks written.
     QFile image(m_image);
     if (!image.open(QIODevice::WriteOnly) || !image.resize(320ll * 1024 * 1024)) {
-        why = QStringLiteral("cannot make the image ") + m_image;
+        why = u"cannot make the image "_s + m_image;
         return;
     }
     image.close();
-    const QString reflinkOption = reflink ? QStringLiteral("reflink=1") : QStringLiteral("reflink=0");
-    if (!QDir().mkpath(m_mountPoint) || !runTool(QStringLiteral("mkfs.xfs"), {QStringLiteral("-q"), QStringLiteral("-m"), reflinkOption, m_image}, why)
-        || !runTool(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("loop"), m_image, m_mountPoint}, why))
+    const QStringList options = kind == Kind::Ext4OnTmpfs
+                                    ? QStringList{u"-q"_s, u"-F"_s, u"-E"_s, u"lazy_itable_init=1,lazy_journal_init=0"_s}
+                                    : QStringList{u"-q"_s, u"-m"_s, kind == Kind::XfsReflink ? u"reflink=1"_s : u"reflink=0"_s};
+    if (!QDir().mkpath(m_mountPoint) || !runTool(mkfs, options + QStringList{m_image}, why) ||
+        !runTool(u"mount"_s, {u"-o"_s, u"loop"_s, m_image, m_mountPoint}, why))
         return;
     m_mounted = true;
 }
 
-LoopXfs::~LoopXfs()
+LoopMount::~LoopMount()
 {
     QString ignored;
     if (m_mounted)
-        runTool(QStringLiteral("umount"), {m_mountPoint}, ignored);
+        runTool(u"umount"_s, {m_mountPoint}, ignored);
     QFile::remove(m_image);
+    if (m_backingMounted)
+        runTool(u"umount"_s, {m_backing}, ignored);
+}
+
+bool LoopMount::limitBacking(qint64 spareBytes)
+{
+    struct statvfs fs {};
+    ::sync();
+    if (!m_backingMounted || ::statvfs(QFile::encodeName(m_backing).constData(), &fs) != 0) {
+        why = u"no tmpfs below the image"_s;
+        return false;
+    }
+    const qint64 used = qint64(fs.f_blocks - fs.f_bfree) * qint64(fs.f_frsize);
+    return runTool(u"mount"_s, {u"-o"_s, u"remount,size=%1"_s.arg(used + spareBytes), m_backing}, why);
 }
 
 bool sharesBlocks(const QString& path)

@@ -54,22 +54,29 @@ QString corpusRoot();
 std::vector<std::vector<std::pair<QString, QString>>> corpusManifest();
 QString manifestValue(const std::vector<std::pair<QString, QString>>& row, const QString& column);
 
-// A loop-mounted XFS image in folder, with or without block sharing (reflink), unmounted and removed on
-// destruction. Needs root, loop devices and mkfs.xfs; mounted() is false (and why says what is missing) otherwise.
-class LoopXfs {
+// A file system of its own on a loop device, its image in folder, mounted at folder/mnt, unmounted and removed
+// on destruction: XFS with or without block sharing (reflink), or ext4 whose image lives in a tmpfs that
+// limitBacking() can make full, so that the disk runs out of room while the system writes back, as a thin-provisioned
+// or failing disk does. Needs root and loop devices; mounted() is false (and why says what is missing) otherwise.
+class LoopMount {
 public:
-    LoopXfs(const QString& folder, bool reflink);
-    ~LoopXfs();
-    LoopXfs(const LoopXfs&) = delete;
-    LoopXfs& operator=(const LoopXfs&) = delete;
+    enum class Kind { Xfs, XfsReflink, Ext4OnTmpfs };
+    LoopMount(const QString& folder, Kind kind);
+    ~LoopMount();
+    LoopMount(const LoopMount&) = delete;
+    LoopMount& operator=(const LoopMount&) = delete;
     bool mounted() const { return m_mounted; }
     QString mountPoint() const { return m_mountPoint; }
+    // Ext4OnTmpfs: writes everything to the image, then leaves the tmpfs only spareBytes beyond what it holds.
+    bool limitBacking(qint64 spareBytes);
     QString why;
 
 private:
+    QString m_backing; // the tmpfs holding the image, where there is one
     QString m_image;
     QString m_mountPoint;
     bool m_mounted = false;
+    bool m_backingMounted = false;
 };
 
 // True when some extent of path shares its blocks with another file (FIEMAP's shared flag).
