@@ -290,6 +290,7 @@ bool TempFile::replace(const std::filesystem::path& original, const psd::File& r
     }
     if (!CloseHandle(pinned))
         return winFail(err, "cannot close the temporary", m_path, GetLastError());
+    pausePoint("replace-call");
 
     const std::filesystem::path backup = backupPath(original);
     const std::wstring target = wide(original);

@@ -353,7 +353,9 @@ void TestWorkerWine::failsAlone_data()
     QTest::addColumn<QString>("hold");       // how HoldOpen.exe keeps the middle file open; empty: not at all
     QTest::addColumn<bool>("readOnly");      // the middle file carries the read-only attribute
     QTest::addColumn<bool>("linked");        // the middle file has a second name (a hard link beside it)
-    QTest::addColumn<QString>("swap");       // which name gets another file just before the middle file replaces it
+    // Which name gets another file after the middle file was checked, before it replaces the original ("late": after
+    // the worker checked both names once more, just before it asks the system to replace).
+    QTest::addColumn<QString>("swap");
     QTest::addColumn<QString>("middleName"); // the middle file's name
     QTest::addColumn<QString>("because");    // what the failure line says
     // Far too long an extension leaves no room for the temporary's name, however its stem is cut.
@@ -371,6 +373,10 @@ void TestWorkerWine::failsAlone_data()
                                                          << u"no longer the file"_s;
     QTest::newRow("original swapped before replacing")   << no << false << false << u"original"_s << b
                                                          << u"replaced by another file"_s;
+    QTest::newRow("temporary swapped while replacing")   << no << false << false << u"temporary late"_s << b
+                                                         << u"another file took the name"_s;
+    QTest::newRow("original swapped while replacing")    << no << false << false << u"original late"_s << b
+                                                         << u"another file took the name"_s;
     QTest::newRow("no room for a temporary name")        << no << false << false << no << longExtension
                                                          << u"too long"_s;
     // clang-format on
@@ -416,7 +422,7 @@ void TestWorkerWine::failsAlone()
     bool swapped = false;
     const auto swapName = [&] {
         QString target = middlePath;
-        if (swap == u"temporary"_s) {
+        if (swap.startsWith(u"temporary"_s)) {
             const QStringList temps = QDir(dir.filePath(QStringLiteral("f")))
                                           .entryList({u".b.psdslim_*"_s}, QDir::Files | QDir::Hidden | QDir::System);
             if (temps.size() != 1)
@@ -427,11 +433,11 @@ void TestWorkerWine::failsAlone()
         swapped = writeAll(staged, intruder) &&
                   std::rename(QFile::encodeName(staged).constData(), QFile::encodeName(target).constData()) == 0;
     };
-    if (swap == u"original"_s)
+    if (swap.startsWith(u"original"_s))
         middleAfter = intruder;
-    const WorkerRun run = swap.isEmpty()
-                              ? runJob(true, dir.path(), placed, false, QByteArray())
-                              : runJob(true, dir.path(), placed, false, QByteArray(), u"before-replace#2"_s, swapName);
+    const QString pauseAt = swap.endsWith(u" late"_s) ? u"replace-call#2"_s : u"before-replace#2"_s;
+    const WorkerRun run = swap.isEmpty() ? runJob(true, dir.path(), placed, false, QByteArray())
+                                         : runJob(true, dir.path(), placed, false, QByteArray(), pauseAt, swapName);
     QVERIFY(!run.crashed);
     if (!swap.isEmpty())
         QVERIFY2(swapped, "the test could not put another file under the name");
