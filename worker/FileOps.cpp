@@ -11,20 +11,40 @@ namespace {
 constexpr std::size_t kMaxNameBytes = 255;
 constexpr std::string_view kAlphabet = "abcdefghijklmnopqrstuvwxyz0123456789";
 
-// The stem as it appears in temporary names: cut so that the whole name fits, never inside a UTF-8 sequence.
+// Cuts text to at most limit bytes, never inside a UTF-8 sequence.
+void cutAtCharacter(std::string& text, std::size_t limit)
+{
+    if (text.size() <= limit)
+        return;
+    while (limit > 0 && (static_cast<unsigned char>(text[limit]) & 0xC0) == 0x80)
+        --limit;
+    text.resize(limit);
+}
+
+// The stem as it appears in temporary names: cut so that the whole name fits.
 std::string nameStem(const std::filesystem::path& original, std::size_t extensionBytes)
 {
     std::string stem = pathBytes(original.stem());
     const std::size_t fixed = 1 + kTempMarker.size() + kRandomLength + extensionBytes;
     if (fixed >= kMaxNameBytes)
-        return stem; // nothing sensible fits; creating the file will report the error
-    std::size_t limit = kMaxNameBytes - fixed;
-    if (stem.size() > limit) {
-        while (limit > 0 && (static_cast<unsigned char>(stem[limit]) & 0xC0) == 0x80)
-            --limit;
-        stem.resize(limit);
-    }
+        return stem; // nothing sensible fits; creating the file reports the name as too long
+    cutAtCharacter(stem, kMaxNameBytes - fixed);
     return stem;
+}
+
+// 64-bit FNV-1a: a fixed, portable hash, so that every run and platform derives the same backup name.
+std::string nameHash(std::string_view bytes)
+{
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (const char c : bytes) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 0x100000001b3ull;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out(16, '0');
+    for (int i = 15; i >= 0; --i, hash >>= 4)
+        out[static_cast<std::size_t>(i)] = kHex[hash & 0xF];
+    return out;
 }
 
 } // namespace
@@ -51,9 +71,15 @@ bool isTemporaryNameOf(std::string_view name, const std::filesystem::path& origi
 
 std::filesystem::path backupPath(const std::filesystem::path& original)
 {
-    std::filesystem::path backup = original;
-    backup += std::string(kBackupSuffix);
-    return backup;
+    const std::string name = pathBytes(original.filename());
+    std::string backup = name;
+    if (name.size() + kBackupSuffix.size() > kMaxNameBytes) {
+        // "~" and the hash of the whole name keep apart the backups of long names that begin alike.
+        cutAtCharacter(backup, kMaxNameBytes - kBackupSuffix.size() - 1 - 16);
+        backup += '~';
+        backup += nameHash(name);
+    }
+    return original.parent_path() / pathFromUtf8(backup + std::string(kBackupSuffix));
 }
 
 std::string randomPart()

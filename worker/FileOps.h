@@ -24,7 +24,8 @@ constexpr std::size_t kRandomLength = 12;
 std::string temporaryName(const std::filesystem::path& original, std::string_view randomPart);
 // True when name is what temporaryName gives for original with some random part of our alphabet.
 bool isTemporaryNameOf(std::string_view name, const std::filesystem::path& original);
-// The original's full name with ".psdslim_backup" appended.
+// The original's full name with ".psdslim_backup" appended. A name that would not fit a file-system name (255
+// bytes) is cut at a character boundary and followed by "~" and a 16-digit hash of the full name before the suffix.
 std::filesystem::path backupPath(const std::filesystem::path& original);
 // kRandomLength characters of [a-z0-9] from the system's random source.
 std::string randomPart();

@@ -199,6 +199,20 @@ void TestJobAndProtocol::temporaryNames_data()
     QTest::newRow("no extension")         << u"/w/noext"_s         << u"/w/.noext.psdslim_"_s      << u""_s     << u"/w/noext.psdslim_backup"_s;
     QTest::newRow("Chinese name")         << u"/w/海报.PSD"_s       << u"/w/.海报.psdslim_"_s        << u".psd"_s << u"/w/海报.PSD.psdslim_backup"_s;
     // clang-format on
+    // A name is at most 255 bytes (NTFS counts UTF-16 units, never more than the UTF-8 bytes). A backup name that
+    // would pass it keeps its suffix and cuts the original's name, adding a hash of the full name so that two long
+    // names alike in their first 223 bytes never share a backup.
+    const QString a236 = QString(236, u'a');
+    const QString a237 = QString(237, u'a');
+    const QString tu80 = QString(80, u'图');
+    QTest::newRow("name of 240 bytes") << u"/w/"_s + a236 + u".psd"_s << u"/w/."_s + a236.left(229) + u".psdslim_"_s
+                                       << u".psd"_s << u"/w/"_s + a236 + u".psd.psdslim_backup"_s;
+    QTest::newRow("name of 241 bytes") << u"/w/"_s + a237 + u".psd"_s << u"/w/."_s + a237.left(229) + u".psdslim_"_s
+                                       << u".psd"_s
+                                       << u"/w/"_s + a237.left(223) + u"~fd6832c03b7efff9.psdslim_backup"_s;
+    QTest::newRow("Chinese name of 244 bytes")
+        << u"/w/"_s + tu80 + u".psd"_s << u"/w/."_s + tu80.left(76) + u".psdslim_"_s << u".psd"_s
+        << u"/w/"_s + tu80.left(74) + u"~4118755cb962e76c.psdslim_backup"_s;
 }
 
 void TestJobAndProtocol::temporaryNames()
@@ -213,6 +227,7 @@ void TestJobAndProtocol::temporaryNames()
     const QString temp = QString::fromStdString((path.parent_path() / worker::files::temporaryName(path, random)).string());
     QCOMPARE(temp, prefix + QString::fromStdString(random) + suffix);
     QCOMPARE(QString::fromStdString(worker::files::backupPath(path).string()), backup);
+    QVERIFY(worker::files::backupPath(path).filename().string().size() <= 255);
     QVERIFY(worker::files::isTemporaryNameOf(worker::files::temporaryName(path, random), path));
     QVERIFY(worker::files::randomPart() != random);
 }

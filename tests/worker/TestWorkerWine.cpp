@@ -14,6 +14,10 @@
 
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
 
 using namespace Qt::StringLiterals;
 using namespace WorkerFixtures;
@@ -121,9 +125,13 @@ private slots:
 
 private:
     QProcessEnvironment wineEnvironment() const;
-    WorkerRun runWindowsWorker(const QStringList& arguments, const QString& pause = QString());
+    // With a pause, the test worker runs and is killed where it pauses; with atPause too, atPause runs there and
+    // the worker goes on.
+    WorkerRun runWindowsWorker(const QStringList& arguments, const QString& pause = QString(),
+                               const std::function<void()>& atPause = {});
     // Writes the job (or the given text) beside the files and runs one worker on it.
-    WorkerRun runJob(bool windows, const QString& folder, const Placed& files, bool deep, const QByteArray& text);
+    WorkerRun runJob(bool windows, const QString& folder, const Placed& files, bool deep, const QByteArray& text,
+                     const QString& pause = QString(), const std::function<void()>& atPause = {});
     // The Linux worker's result for the sources: the bytes of each output file, by name.
     std::vector<QByteArray> linuxResults(const QStringList& sources, const QStringList& names, bool deep);
 
@@ -199,7 +207,8 @@ void TestWorkerWine::initTestCase()
     QCOMPARE(boot.exitCode(), 0);
 }
 
-WorkerRun TestWorkerWine::runWindowsWorker(const QStringList& arguments, const QString& pause)
+WorkerRun TestWorkerWine::runWindowsWorker(const QStringList& arguments, const QString& pause,
+                                           const std::function<void()>& atPause)
 {
     WorkerRun run;
     QProcess p;
@@ -217,7 +226,13 @@ WorkerRun TestWorkerWine::runWindowsWorker(const QStringList& arguments, const Q
             run.err += p.readAllStandardError();
         }
         run.crashed = run.err.contains("LEANFOLD_WORKER_PAUSED");
-        p.kill();
+        if (atPause && run.crashed) {
+            atPause();
+            run.crashed = false;
+            p.closeWriteChannel();
+        } else {
+            p.kill();
+        }
     }
     if (!p.waitForFinished(300000)) {
         p.kill();
@@ -231,7 +246,7 @@ WorkerRun TestWorkerWine::runWindowsWorker(const QStringList& arguments, const Q
 }
 
 WorkerRun TestWorkerWine::runJob(bool windows, const QString& folder, const Placed& files, bool deep,
-                                 const QByteArray& text)
+                                 const QByteArray& text, const QString& pause, const std::function<void()>& atPause)
 {
     QStringList listed;
     for (const QString& path : files.paths)
@@ -240,7 +255,7 @@ WorkerRun TestWorkerWine::runJob(bool windows, const QString& folder, const Plac
     if (!writeAll(job, text.isNull() ? jobText(listed, deep) : text))
         return {};
     const QString jobArgument = windows ? windowsPath(job) : job;
-    return windows ? runWindowsWorker({QStringLiteral("--job"), jobArgument})
+    return windows ? runWindowsWorker({QStringLiteral("--job"), jobArgument}, pause, atPause)
                    : runWorker({QStringLiteral("--job"), jobArgument});
 }
 
@@ -277,6 +292,7 @@ void TestWorkerWine::matchesLinuxWorker_data()
     const QString psb = QStringLiteral("psd-tools/tests/psd_files/smart-object-slice.psb");
     // Nested so that the file's full path passes MAX_PATH (260) whatever folder the test runs in.
     const QString longFolder = QStringList(6, QStringLiteral("a-folder-name-of-forty-two-characters-long")).join(u'/');
+    const QStringList longNames = {QString(245, u'n') + u".psd"_s, QString(80, u'图') + u".psb"_s};
     const QStringList none;
     // clang-format off
     QTest::newRow("corpus sample, normal") << u"corpus"_s << sample << none << false << QByteArray();
@@ -286,6 +302,9 @@ void TestWorkerWine::matchesLinuxWorker_data()
     QTest::newRow("path over 260 characters") << longFolder << QStringList{one, psb}
                                            << QStringList{u"a-document-with-a-long-name-to-pass-the-limit.psd"_s, u"b.PSB"_s}
                                            << true << QByteArray();
+    // Names that fit, but whose backup name beside them would not (255 bytes under Wine, as on Linux).
+    QTest::newRow("names of 249 and 244 bytes") << u"long"_s << QStringList{one, psb} << longNames << false
+                                           << QByteArray();
     QTest::newRow("three files, the second corrupt") << u"job"_s << QStringList{one, u"corrupt"_s, psb}
                                            << QStringList{u"a.psd"_s, u"b.psd"_s, u"c.psb"_s} << false << QByteArray();
     QTest::newRow("a listed file is missing") << u"job"_s << QStringList{one, u"missing"_s}
@@ -331,13 +350,35 @@ void TestWorkerWine::matchesLinuxWorker()
 
 void TestWorkerWine::failsAlone_data()
 {
-    QTest::addColumn<QString>("hold");    // how HoldOpen.exe keeps the middle file open; empty: not at all
-    QTest::addColumn<bool>("readOnly");   // the middle file carries the read-only attribute
-    QTest::addColumn<QString>("because"); // what the failure line says
+    QTest::addColumn<QString>("hold");       // how HoldOpen.exe keeps the middle file open; empty: not at all
+    QTest::addColumn<bool>("readOnly");      // the middle file carries the read-only attribute
+    QTest::addColumn<bool>("linked");        // the middle file has a second name (a hard link beside it)
+    // Which name gets another file after the middle file was checked, before it replaces the original ("late": after
+    // the worker checked both names once more, just before it asks the system to replace).
+    QTest::addColumn<QString>("swap");
+    QTest::addColumn<QString>("middleName"); // the middle file's name
+    QTest::addColumn<QString>("because");    // what the failure line says
+    // Far too long an extension leaves no room for the temporary's name, however its stem is cut.
+    const QString longExtension = u"b."_s + QString(240, u'x');
+    const QString b = u"b.psd"_s;
+    const QString no;
     // clang-format off
-    QTest::newRow("held open for writing by an editor") << u"write"_s << false << u"open in another program"_s;
-    QTest::newRow("held open without delete sharing")   << u"read"_s  << false << u"open in another program"_s;
-    QTest::newRow("read-only original")                  << QString()  << true  << u"read-only"_s;
+    QTest::newRow("held open for writing by an editor") << u"write"_s << false << false << no << b
+                                                         << u"open in another program"_s;
+    QTest::newRow("held open without delete sharing")   << u"read"_s  << false << false << no << b
+                                                         << u"open in another program"_s;
+    QTest::newRow("read-only original")                  << no << true  << false << no << b << u"read-only"_s;
+    QTest::newRow("original with a second hard link")    << no << false << true  << no << b << u"link"_s;
+    QTest::newRow("temporary swapped before replacing")  << no << false << false << u"temporary"_s << b
+                                                         << u"no longer the file"_s;
+    QTest::newRow("original swapped before replacing")   << no << false << false << u"original"_s << b
+                                                         << u"replaced by another file"_s;
+    QTest::newRow("temporary swapped while replacing")   << no << false << false << u"temporary late"_s << b
+                                                         << u"another file took the name"_s;
+    QTest::newRow("original swapped while replacing")    << no << false << false << u"original late"_s << b
+                                                         << u"another file took the name"_s;
+    QTest::newRow("no room for a temporary name")        << no << false << false << no << longExtension
+                                                         << u"too long"_s;
     // clang-format on
 }
 
@@ -345,31 +386,61 @@ void TestWorkerWine::failsAlone()
 {
     QFETCH(QString, hold);
     QFETCH(bool, readOnly);
+    QFETCH(bool, linked);
+    QFETCH(QString, swap);
+    QFETCH(QString, middleName);
     QFETCH(QString, because);
     const QStringList sources = {QStringLiteral("ag-psd/test/read-write/animation-timeline/src.psd"),
                                  QStringLiteral("ag-psd/test/read-write/cyllinder-warp/src.psd"),
                                  QStringLiteral("psd-tools/tests/psd_files/smart-object-slice.psb")};
-    const QStringList names = {QStringLiteral("a.psd"), QStringLiteral("b.psd"), QStringLiteral("c.psb")};
+    const QStringList names = {QStringLiteral("a.psd"), middleName, QStringLiteral("c.psb")};
     const std::vector<QByteArray> slimmed = linuxResults(sources, names, false);
     QCOMPARE(slimmed.size(), std::size_t(3));
 
     QTemporaryDir dir(m_work.filePath(QStringLiteral("held-XXXXXX")));
     Placed placed;
     QVERIFY(placeFiles(dir.path(), QStringLiteral("f"), sources, names, placed));
-    const QString middle = placed.paths[1];
-    const QByteArray middleBefore = readAll(middle);
+    const QString middlePath = placed.paths[1];
+    QByteArray middleAfter = readAll(middlePath); // what the middle file must hold after the run
     // Wine shows a file that its owner may not write as read-only.
     if (readOnly)
-        QCOMPARE(::chmod(QFile::encodeName(middle).constData(), 0444), 0);
+        QCOMPARE(::chmod(QFile::encodeName(middlePath).constData(), 0444), 0);
+    const QString secondName = dir.filePath(QStringLiteral("f/b-second-name.psd"));
+    if (linked)
+        QCOMPARE(::link(QFile::encodeName(middlePath).constData(), QFile::encodeName(secondName).constData()), 0);
     QProcess holder;
     if (!hold.isEmpty()) {
         holder.setProcessEnvironment(wineEnvironment());
-        holder.start(QStringLiteral("wine"), {m_holder, hold, windowsPath(middle)});
+        holder.start(QStringLiteral("wine"), {m_holder, hold, windowsPath(middlePath)});
         QVERIFY(holder.waitForReadyRead(60000));
         QCOMPARE(holder.readAllStandardOutput().trimmed(), QByteArray("HELD"));
     }
     const QStringList before = entriesBelow(dir.path());
-    const WorkerRun run = runJob(true, dir.path(), placed, false, QByteArray());
+    // Another file is put under the temporary's or the original's name (from the Linux side, where Wine's sharing
+    // rules do not apply) once the middle file was checked, just before it replaces the original.
+    const QByteArray intruder("another program's file, not the one the worker read or wrote\n");
+    bool swapped = false;
+    const auto swapName = [&] {
+        QString target = middlePath;
+        if (swap.startsWith(u"temporary"_s)) {
+            const QStringList temps = QDir(dir.filePath(QStringLiteral("f")))
+                                          .entryList({u".b.psdslim_*"_s}, QDir::Files | QDir::Hidden | QDir::System);
+            if (temps.size() != 1)
+                return;
+            target = dir.filePath(QStringLiteral("f/") + temps.first());
+        }
+        const QString staged = dir.filePath(QStringLiteral("intruder"));
+        swapped = writeAll(staged, intruder) &&
+                  std::rename(QFile::encodeName(staged).constData(), QFile::encodeName(target).constData()) == 0;
+    };
+    if (swap.startsWith(u"original"_s))
+        middleAfter = intruder;
+    const QString pauseAt = swap.endsWith(u" late"_s) ? u"replace-call#2"_s : u"before-replace#2"_s;
+    const WorkerRun run = swap.isEmpty() ? runJob(true, dir.path(), placed, false, QByteArray())
+                                         : runJob(true, dir.path(), placed, false, QByteArray(), pauseAt, swapName);
+    QVERIFY(!run.crashed);
+    if (!swap.isEmpty())
+        QVERIFY2(swapped, "the test could not put another file under the name");
     if (!hold.isEmpty()) {
         holder.closeWriteChannel();
         QVERIFY(holder.waitForFinished(30000));
@@ -380,9 +451,11 @@ void TestWorkerWine::failsAlone()
     QVERIFY2(lines.last().startsWith(QStringLiteral("DONE\t{\"exported\":2,\"skipped\":0,\"failed\":1,")),
              qPrintable(lines.last()));
     const QString failure =
-        QString::fromUtf8(run.out).section(QStringLiteral("处理失败：b.psd"), 1, 1).section(u'\n', 0, 0);
+        QString::fromUtf8(run.out).section(QStringLiteral("处理失败：") + middleName, 1, 1).section(u'\n', 0, 0);
     QVERIFY2(failure.contains(because), qPrintable(failure));
-    QCOMPARE(readAll(middle), middleBefore);
+    QCOMPARE(readAll(middlePath), middleAfter);
+    if (linked)
+        QCOMPARE(readAll(secondName), middleAfter);
     QCOMPARE(readAll(placed.paths[0]), slimmed[0]);
     QCOMPARE(readAll(placed.paths[2]), slimmed[2]);
     QCOMPARE(entriesBelow(dir.path()), withJob(before));
