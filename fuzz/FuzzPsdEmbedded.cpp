@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     worker::WorkerError werr;
     if (!worker::cleanDocument(doc, true, 0, seen, reporter, counts, edits, werr))
         fault("a hostile embedded object failed its whole file: " + werr.message);
-    if (edits.payloads.size() > 1 || (edits.payloads.size() == 1 && edits.payloads[0].first != "fz"))
+    if (edits.payloads.size() > 1 || (edits.payloads.size() == 1 && edits.payloads[0].id != "fz"))
         fault("a payload other than the hostile one was rewritten");
     if (counts.embeddedChanged < std::int64_t(edits.payloads.size()))
         fault("changed objects undercounted");

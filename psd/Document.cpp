@@ -161,11 +161,33 @@ bool Document::replaceEmbeddedPayload(const std::string& uniqueId,
 {
     if (!bytes)
         return fail(err, ErrorCode::NotFound, 0, "no payload given");
+    WritePlan plan;
+    plan.outputSize = bytes->size();
+    if (!bytes->empty()) {
+        PlanPiece piece;
+        piece.copy = false;
+        piece.length = bytes->size();
+        piece.bytes = std::move(bytes);
+        plan.pieces.push_back(std::move(piece));
+    }
+    return spliceEmbeddedPayload(uniqueId, std::move(plan), err);
+}
+
+bool Document::spliceEmbeddedPayload(const std::string& uniqueId, WritePlan plan, Error& err)
+{
     for (std::size_t i = 0; i < m_linkedFiles.size(); ++i) {
-        if (m_linkedFiles[i].kind == key::kLiFD && m_linkedFiles[i].uniqueId == uniqueId) {
-            m_payloadEdits[i] = std::move(bytes);
-            return true;
-        }
+        const LinkedFile& item = m_linkedFiles[i];
+        if (item.kind != key::kLiFD || item.uniqueId != uniqueId)
+            continue;
+        if (!plan.fits(item.data.length))
+            return fail(err, ErrorCode::Malformed, item.data.offset,
+                        "the new payload of embedded file " + uniqueId + " does not fit its old payload");
+        // The writer works out length changes as signed numbers.
+        if (plan.outputSize > std::uint64_t(INT64_MAX) / 2)
+            return fail(err, ErrorCode::TooLarge, item.data.offset,
+                        "the new payload of embedded file " + uniqueId + " is too large");
+        m_payloadEdits[i] = std::move(plan);
+        return true;
     }
     return fail(err, ErrorCode::NotFound, 0, "no embedded file with id " + uniqueId);
 }
@@ -181,6 +203,22 @@ std::uint64_t WritePlan::copiedBytes() const
 std::uint64_t WritePlan::literalBytes() const
 {
     return outputSize - copiedBytes();
+}
+
+bool WritePlan::fits(std::uint64_t sourceSize) const
+{
+    std::uint64_t at = 0;
+    for (const PlanPiece& piece : pieces) {
+        if (piece.outOffset != at || piece.length > outputSize - at)
+            return false;
+        if (piece.copy && (piece.sourceOffset > sourceSize || piece.length > sourceSize - piece.sourceOffset))
+            return false;
+        if (!piece.copy && (!piece.bytes || piece.bytesOffset > piece.bytes->size() ||
+                            piece.length > piece.bytes->size() - piece.bytesOffset))
+            return false;
+        at += piece.length;
+    }
+    return at == outputSize;
 }
 
 } // namespace psd

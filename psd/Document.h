@@ -162,6 +162,9 @@ struct WritePlan
     std::uint64_t outputSize = 0;
     std::uint64_t copiedBytes() const;
     std::uint64_t literalBytes() const;
+    // Every piece starts where the one before it ends and the last ends at outputSize; copies lie inside a source
+    // of sourceSize bytes and literals inside their bytes.
+    bool fits(std::uint64_t sourceSize) const;
 };
 
 class Document
@@ -224,6 +227,10 @@ public:
     // Replaces an embedded payload; writing then recomputes the item, block and section lengths.
     bool replaceEmbeddedPayload(const std::string& uniqueId, std::shared_ptr<const std::vector<std::uint8_t>> bytes,
                                 Error& err);
+    // Replaces an embedded payload by what plan puts together, plan being the write plan of the payload's own
+    // document as openEmbedded opened it: its copies are offsets into the old payload. Nothing of the payload is
+    // loaded; writing copies those ranges from this document's source. Fails when plan does not fit the payload.
+    bool spliceEmbeddedPayload(const std::string& uniqueId, WritePlan plan, Error& err);
 
     bool isEdited() const { return !m_resourceEdits.empty() || !m_resourceSplices.empty() || !m_payloadEdits.empty(); }
 
@@ -251,7 +258,7 @@ private:
 
     std::map<std::uint16_t, std::shared_ptr<const std::vector<std::uint8_t>>> m_resourceEdits;
     std::map<std::uint16_t, ResourceSplice> m_resourceSplices;
-    std::map<std::size_t, std::shared_ptr<const std::vector<std::uint8_t>>> m_payloadEdits; // by linkedFiles index
+    std::map<std::size_t, WritePlan> m_payloadEdits; // by linkedFiles index; copies relative to the old payload
 };
 
 // Checks that every copy piece of plan reads back identical from written (at its output offset) and original

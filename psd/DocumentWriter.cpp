@@ -165,18 +165,19 @@ bool Document::plan(WritePlan& out, Error& err) const
 
     // Embedded payloads: data length, item length and padding, block length and padding, section length.
     std::map<std::size_t, std::int64_t> blockDeltas;
-    for (const auto& [index, bytes] : m_payloadEdits) {
+    for (const auto& [index, payload] : m_payloadEdits) {
         const LinkedFile& item = m_linkedFiles[index];
-        const std::int64_t dataDelta = std::int64_t(bytes->size()) - std::int64_t(item.data.length);
+        const std::int64_t dataDelta = std::int64_t(payload.outputSize) - std::int64_t(item.data.length);
         std::uint64_t itemLength = 0;
         if (!applyDelta(item.itemLength, dataDelta, 8, itemLength, err, item.whole.offset, "linked file item"))
             return false;
         const std::uint64_t padding = paddingFor(item.itemLength, item.padding, itemLength);
         patches.push_back(numberPatch(item.whole.offset, itemLength, 8));
-        patches.push_back(numberPatch(item.dataLengthFieldOffset, bytes->size(), 8));
-        Patch data{item.data.offset, item.data.length, {}};
-        if (!bytes->empty())
-            data.literals.push_back(literal(bytes));
+        patches.push_back(numberPatch(item.dataLengthFieldOffset, payload.outputSize, 8));
+        // The payload's pieces, its copies moved from the payload to where it lies in this source.
+        Patch data{item.data.offset, item.data.length, payload.pieces};
+        for (PlanPiece& piece : data.literals)
+            piece.sourceOffset += piece.copy ? item.data.offset : 0;
         patches.push_back(std::move(data));
         if (padding != item.padding)
             patches.push_back(Patch{item.whole.end() - item.padding, item.padding, {literal(Bytes(padding, 0))}});

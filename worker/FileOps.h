@@ -54,6 +54,13 @@ struct FileInfo {
 // Describes path itself (a symbolic link is described, not followed).
 bool describe(const std::filesystem::path& path, FileInfo& info, WorkerError& err);
 
+// What went wrong after a replacement that stands: the file is slimmed all the same.
+struct ReplaceWarning {
+    enum class Kind { None, FolderNotFlushed, BackupKept };
+    Kind kind = Kind::None;
+    std::string message;
+};
+
 // An exclusively created, private (0600) temporary file, held locked while the worker writes it, so that a
 // second worker never takes it for a leftover. Removed on destruction unless released. The folder is opened once,
 // when the file is created; the file is made, checked, renamed and removed relative to that folder.
@@ -82,9 +89,10 @@ public:
     bool takeAttributes(const psd::File& original, std::vector<std::string>& notCopied, WorkerError& err);
     // Replaces original by this file in one step: at every instant original names either the old file or this
     // one. Refuses when this file's name no longer leads to this file, or original's name no longer to read (the
-    // file that was read). The folder is flushed afterwards: when that fails the replacement stands, folderFlushed
-    // is false and err says why. The temporary name is gone on success.
-    bool replace(const std::filesystem::path& original, const psd::File& read, bool& folderFlushed, WorkerError& err);
+    // file that was read). What fails after the replacement (the folder's flush, the removal of a backup) leaves
+    // the replacement standing and is said in warning. The temporary name is gone on success.
+    bool replace(const std::filesystem::path& original, const psd::File& read, ReplaceWarning& warning,
+                 WorkerError& err);
     // Closes and deletes the file if its name still leads to it.
     void discard();
 
@@ -106,9 +114,13 @@ struct LeftoverReport {
 };
 
 // Cleans what an interrupted run left for original: its temporaries are removed, and a backup is put back when
-// the original is missing or removed when the original is there. Only regular files owned by the current user
-// are touched; links are never followed; a temporary another process still holds locked is left alone.
-bool cleanLeftovers(const std::filesystem::path& original, LeftoverReport& report, WorkerError& err);
+// the original is missing or, before a file is slimmed, removed when the original is there (the original is then
+// the untouched old file or the new, checked one). After a failure a backup beside the original is kept: the
+// name may hold another file by then. Only regular files owned by the current user are touched; links are
+// never followed; a temporary another process still holds locked is left alone.
+enum class LeftoverPass { BeforeSlimming, AfterFailure };
+bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report,
+                    WorkerError& err);
 
 // Flushes the folder entry of a rename to disk.
 bool syncFolder(const std::filesystem::path& folder, WorkerError& err);

@@ -240,10 +240,10 @@ bool TempFile::close(WorkerError& err)
     return true;
 }
 
-bool TempFile::replace(const std::filesystem::path& original, const psd::File& read, bool& folderFlushed,
+bool TempFile::replace(const std::filesystem::path& original, const psd::File& read, ReplaceWarning& warning,
                        WorkerError& err)
 {
-    folderFlushed = false;
+    warning = ReplaceWarning{};
     const int folderFd = fdOf(m_folder);
     const std::string tempName = m_path.filename().native();
     const std::string originalName = original.filename().native();
@@ -264,10 +264,11 @@ bool TempFile::replace(const std::filesystem::path& original, const psd::File& r
         return ioFail(err, "cannot replace", original, errno);
     m_path.clear();
     pausePoint("after-replace");
-    if (const int injected = injectedFailure("folder-sync"))
-        ioFail(err, "cannot flush the folder", original.parent_path(), injected);
-    else
-        folderFlushed = flushFolder(folderFd, original.parent_path(), err);
+    WorkerError flushError;
+    const int injected = injectedFailure("folder-sync");
+    if (injected != 0 ? !ioFail(flushError, "cannot flush the folder", original.parent_path(), injected)
+                      : !flushFolder(folderFd, original.parent_path(), flushError))
+        warning = {ReplaceWarning::Kind::FolderNotFlushed, flushError.message};
     return true;
 }
 
@@ -290,7 +291,8 @@ void TempFile::discard()
     m_folder.close(folderError);
 }
 
-bool cleanLeftovers(const std::filesystem::path& original, LeftoverReport& report, WorkerError& err)
+bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report,
+                    WorkerError& err)
 {
     report = LeftoverReport{};
     const std::filesystem::path folder = original.parent_path();
@@ -304,7 +306,7 @@ bool cleanLeftovers(const std::filesystem::path& original, LeftoverReport& repor
             if (!restoreBackup(backup, original, err))
                 return false;
             report.restoredBackup = true;
-        } else {
+        } else if (pass == LeftoverPass::BeforeSlimming) {
             // The original is either the untouched old file or the new, validated one; the backup is stale.
             if (::unlink(backup.c_str()) != 0)
                 return ioFail(err, "cannot remove the stale backup", backup, errno);

@@ -227,11 +227,11 @@ bool TempFile::close(WorkerError& err)
     return true;
 }
 
-bool TempFile::replace(const std::filesystem::path& original, const psd::File& read, bool& folderFlushed,
+bool TempFile::replace(const std::filesystem::path& original, const psd::File& read, ReplaceWarning& warning,
                        WorkerError& err)
 {
     // The folder entry is written by the file system's own journal; there is no folder handle to flush.
-    folderFlushed = true;
+    warning = ReplaceWarning{};
     FileId written, wasRead;
     if (!fileIdOf(handleOf(m_file), written))
         return winFail(err, "cannot examine", m_path, GetLastError());
@@ -335,14 +335,12 @@ bool TempFile::replace(const std::filesystem::path& original, const psd::File& r
                         " or of its temporary while it was being replaced; the name holds what it held before");
     }
     pausePoint("after-replace");
-    // A backup left here would be put back by a later run if the file were then missing: it must go now.
+    // The file is slimmed either way; a backup that cannot go now is said, and the next run on this file removes it.
     const DWORD removed = psd::retryWhileHeld([&] {
         return DeleteFileW(backupName.c_str()) || notFound(GetLastError()) ? DWORD(ERROR_SUCCESS) : GetLastError();
     });
     if (removed != ERROR_SUCCESS)
-        return fail(err, "IoError",
-                    pathText(original) + " was slimmed, but its old version cannot be removed from " +
-                        pathText(backup) + ": " + psd::windowsErrorText(removed));
+        warning = {ReplaceWarning::Kind::BackupKept, pathText(backup) + ": " + psd::windowsErrorText(removed)};
     return true;
 }
 
@@ -364,7 +362,8 @@ void TempFile::discard()
     }
 }
 
-bool cleanLeftovers(const std::filesystem::path& original, LeftoverReport& report, WorkerError& err)
+bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report,
+                    WorkerError& err)
 {
     // No ownership test as on Linux: the files lie in a folder whose access list already decides who may change
     // them, and this user may change the original.
@@ -375,7 +374,7 @@ bool cleanLeftovers(const std::filesystem::path& original, LeftoverReport& repor
             if (!restoreBackup(backup, original, err))
                 return false;
             report.restoredBackup = true;
-        } else {
+        } else if (pass == LeftoverPass::BeforeSlimming) {
             // The original is either the untouched old file or the new, validated one; the backup is stale.
             if (!DeleteFileW(wide(backup).c_str()))
                 return winFail(err, "cannot remove the stale backup", backup, GetLastError());

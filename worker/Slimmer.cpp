@@ -7,6 +7,7 @@
 #include "worker/VerifyingSink.h"
 
 #include "psd/Document.h"
+#include "psd/PlanSource.h"
 #include "psd/xmp/XmpCleaner.h"
 
 #include <algorithm>
@@ -57,41 +58,6 @@ bool planIsContiguous(const psd::WritePlan& plan)
     return at == plan.outputSize;
 }
 
-// The literal pieces (rewritten lengths, edited blocks) read back as planned; copies are checked by the library.
-bool verifyPlanLiterals(const psd::WritePlan& plan, const psd::Source& written, psd::Error& perr)
-{
-    std::vector<std::uint8_t> buffer;
-    for (const psd::PlanPiece& piece : plan.pieces) {
-        if (piece.copy)
-            continue;
-        std::uint64_t done = 0;
-        while (done < piece.length) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.length - done, kCompareChunk));
-            buffer.resize(n);
-            if (!written.read(piece.outOffset + done, buffer.data(), n, perr))
-                return false;
-            if (std::memcmp(buffer.data(), piece.bytes->data() + piece.bytesOffset + done, n) != 0)
-                return psd::fail(perr, psd::ErrorCode::Malformed, piece.outOffset + done,
-                                 "written bytes differ from the planned ones");
-            done += n;
-        }
-    }
-    return true;
-}
-
-// Writes doc and proves the result byte for byte against its plan: every copied range equals its source range,
-// every rewritten range holds exactly the planned bytes.
-bool checkWrittenAgainstPlan(const psd::WritePlan& plan, const psd::Source& original, const psd::Source& written,
-                             WorkerError& err)
-{
-    psd::Error perr;
-    if (!psd::verifyPlanCopies(plan, original, written, perr))
-        return validationFail(err, "copied bytes do not read back: " + perr.describe());
-    if (!verifyPlanLiterals(plan, written, perr))
-        return validationFail(err, "rewritten bytes do not read back: " + perr.describe());
-    return true;
-}
-
 struct SourceRange {
     std::uint64_t begin = 0;
     std::uint64_t end = 0;
@@ -115,14 +81,18 @@ std::vector<SourceRange> rewritableRanges(const psd::Document& doc, const Docume
         add(doc.resourcesSection().offset - 4, 4);
     }
     const std::uint64_t sectionWidth = doc.header().isPsb() ? 8 : 4;
-    for (const auto& [id, bytes] : edits.payloads) {
-        const psd::LinkedFile* item = doc.findEmbedded(id);
+    for (const PayloadEdit& payload : edits.payloads) {
+        const psd::LinkedFile* item = doc.findEmbedded(payload.id);
         if (item == nullptr || item->blockIndex >= doc.globalBlocks().size())
             continue; // nothing of it may change
         const psd::TaggedBlock& block = doc.globalBlocks()[item->blockIndex];
         add(item->whole.offset, 8);
         add(item->dataLengthFieldOffset, 8);
-        add(item->data.offset, item->data.length);
+        // The payload is spliced too: only what its own edits explain may go, the rest of it must be copied.
+        for (const psd::FileSpan& span : payload.rewritable) {
+            if (span.offset <= item->data.length && span.length <= item->data.length - span.offset)
+                add(item->data.offset + span.offset, span.length);
+        }
         add(item->whole.end() - item->padding, item->padding);
         add(block.lengthFieldOffset, block.lengthWidth);
         add(block.whole.end() - block.padding, block.padding);
@@ -241,26 +211,21 @@ bool checkXmpSplice(const psd::Document& original, const psd::Document& written,
 bool checkEdits(const psd::Document& original, const psd::Document& written, const DocumentEdits& edits,
                 WorkerError& err)
 {
-    psd::Error perr;
     if (edits.xmpChanged && !checkXmpSplice(original, written, edits, err))
         return false;
-    // Compared in chunks: a second whole copy of each payload would double the memory deep mode needs.
-    std::vector<std::uint8_t> chunk;
-    for (const auto& [id, bytes] : edits.payloads) {
-        const psd::LinkedFile* item = written.findEmbedded(id);
+    // Compared in chunks with the cleaned payload as its plan reads it from the original: no payload is held.
+    std::vector<std::uint8_t> x, y;
+    for (const PayloadEdit& payload : edits.payloads) {
+        const psd::LinkedFile* item = written.findEmbedded(payload.id);
         if (item == nullptr)
             return validationFail(err, "a cleaned embedded object cannot be read back");
-        if (item->data.length != bytes->size())
+        if (item->data.length != payload.cleaned->size())
             return validationFail(err, "an embedded object read back is not the cleaned one");
-        for (std::size_t done = 0; done < bytes->size();) {
-            const std::size_t n = std::min(kCompareChunk, bytes->size() - done);
-            chunk.resize(n);
-            if (!written.source()->read(item->data.offset + done, chunk.data(), n, perr))
-                return validationFail(err, "a cleaned embedded object cannot be read back");
-            if (std::memcmp(chunk.data(), bytes->data() + done, n) != 0)
-                return validationFail(err, "an embedded object read back is not the cleaned one");
-            done += n;
-        }
+        psd::Error readError;
+        if (!sameBytes(*written.source(), item->data.offset, *payload.cleaned, 0, item->data.length, x, y, readError))
+            return validationFail(err, readError.message.empty()
+                                           ? "an embedded object read back is not the cleaned one"
+                                           : "a cleaned embedded object cannot be read back: " + readError.describe());
     }
     return true;
 }
@@ -315,30 +280,28 @@ bool cleanXmp(psd::Document& doc, FileReporter& reporter, std::int64_t& removed,
     return true;
 }
 
-// Writes doc into memory through its plan and checks the result like a file: same structure, bytes as planned.
+// Plans doc's new bytes and checks them like a written file, without writing them: read through the plan, they
+// open with the same structure, and the plan changes nothing its edits do not explain. The bytes are written,
+// and read back, only as part of the outer file.
 bool saveEmbedded(const psd::Document& doc, const psd::StructureSignature& before, const DocumentEdits& edits,
-                  const std::string& layerName, std::shared_ptr<const std::vector<std::uint8_t>>& out,
-                  WorkerError& err)
+                  const std::string& layerName, std::shared_ptr<const psd::PlanSource>& out, WorkerError& err)
 {
     psd::Error perr;
     psd::WritePlan plan;
-    psd::MemorySink sink;
     if (!doc.plan(plan, perr))
         return psdFail(err, perr);
-    // Sized once: growing by doubling would hold up to twice the payload while it is written.
-    if (plan.outputSize <= sink.limit)
-        sink.bytes().reserve(static_cast<std::size_t>(plan.outputSize));
-    if (!doc.write(sink, perr))
-        return psdFail(err, perr);
-    auto bytes = std::make_shared<const std::vector<std::uint8_t>>(sink.take());
-    const psd::SourcePtr written = std::make_shared<psd::MemorySource>(bytes);
+    if (!planIsContiguous(plan) || !planKeepsOtherBytes(plan, doc, edits, err))
+        return validationFail(err, "嵌入对象结构校验失败：" + layerName);
+    std::shared_ptr<const psd::PlanSource> cleaned;
+    if (!psd::PlanSource::make(doc.source(), std::move(plan), cleaned, perr))
+        return validationFail(err, "嵌入对象结构校验失败：" + layerName);
     psd::Document reopened;
-    if (!psd::Document::open(written, reopened, perr) || !(reopened.signature() == before))
+    if (!psd::Document::open(cleaned, reopened, perr) || !(reopened.signature() == before))
         return validationFail(err, "嵌入对象结构校验失败：" + layerName);
-    if (!planIsContiguous(plan) || !planKeepsOtherBytes(plan, doc, edits, err)
-        || !checkWrittenAgainstPlan(plan, *doc.source(), *written, err))
-        return validationFail(err, "嵌入对象结构校验失败：" + layerName);
-    out = std::move(bytes);
+    // The splices nested in it read back as their own plans put them together.
+    if (!checkEdits(doc, reopened, edits, err))
+        return false;
+    out = std::move(cleaned);
     return true;
 }
 
@@ -371,14 +334,17 @@ bool cleanEmbedded(psd::Document& doc, const std::string& id, const std::string&
         return false;
     if (childCounts.removed == 0 && childCounts.embeddedChanged == 0)
         return true;
-    std::shared_ptr<const std::vector<std::uint8_t>> bytes;
-    if (!saveEmbedded(child, before, childEdits, layerName, bytes, err))
+    std::shared_ptr<const psd::PlanSource> cleaned;
+    if (!saveEmbedded(child, before, childEdits, layerName, cleaned, err))
         return false;
+    PayloadEdit payload{id, cleaned, {}};
+    for (const SourceRange& range : rewritableRanges(child, childEdits))
+        payload.rewritable.push_back({range.begin, range.end - range.begin});
     const std::uint64_t oldLength = child.source()->size();
-    const std::uint64_t newLength = bytes->size();
-    if (!doc.replaceEmbeddedPayload(id, bytes, perr))
+    const std::uint64_t newLength = cleaned->size();
+    if (!doc.spliceEmbeddedPayload(id, cleaned->plan(), perr))
         return psdFail(err, perr);
-    edits.payloads.emplace_back(id, bytes);
+    edits.payloads.push_back(std::move(payload));
     counts.embeddedChanged += 1 + childCounts.embeddedChanged;
     counts.removed += childCounts.removed;
     const std::uint64_t saved = oldLength > newLength ? oldLength - newLength : 0;
@@ -444,7 +410,7 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
     const std::string name = fileNameText(file);
 
     files::LeftoverReport leftovers;
-    if (!files::cleanLeftovers(file, leftovers, err))
+    if (!files::cleanLeftovers(file, files::LeftoverPass::BeforeSlimming, leftovers, err))
         return false;
     if (leftovers.restoredBackup)
         reporter.log("已从中断时留下的备份恢复：" + name);
@@ -548,14 +514,14 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
     if (!now.sameVersion(info))
         return fail(err, "IoError", "the file was changed by someone else while it was being slimmed");
     files::pausePoint("before-replace");
-    bool folderFlushed = true;
-    WorkerError flushError;
-    if (!temp.replace(file, *read, folderFlushed, flushError))
-        return fail(err, flushError.type, flushError.message);
+    files::ReplaceWarning warning;
+    if (!temp.replace(file, *read, warning, err))
+        return false;
     // Replaced: the file counts as done even when the rename may not be on disk yet.
-    if (!folderFlushed)
-        reporter.log("已替换，但文件夹未能写入磁盘，断电后此次更改可能丢失：" + name + "（" + flushError.message +
-                     "）");
+    if (warning.kind == files::ReplaceWarning::Kind::FolderNotFlushed)
+        reporter.log("已替换，但文件夹未能写入磁盘，断电后此次更改可能丢失：" + name + "（" + warning.message + "）");
+    if (warning.kind == files::ReplaceWarning::Kind::BackupKept)
+        reporter.log("已替换，但旧文件的备份未能删除，下次处理此文件时删除：" + name + "（" + warning.message + "）");
 
     result.bytesSaved = static_cast<std::int64_t>(originalSize) - static_cast<std::int64_t>(plan.outputSize);
     result.modifications = counts.removed + counts.embeddedChanged;
@@ -579,12 +545,13 @@ bool Slimmer::process(const std::filesystem::path& file, bool deep, FileReporter
     } catch (const std::bad_alloc&) {
         ok = fail(err, "MemoryError", "not enough memory to slim this file");
     }
-    // On failure the temporary goes, and a backup whose original is missing is put back.
+    // On failure the temporary goes, and a backup whose original is missing is put back; one beside its original
+    // stays, since the name may hold another file by then.
     temp.discard();
     if (!ok) {
         files::LeftoverReport ignored;
         WorkerError cleanupError;
-        files::cleanLeftovers(file, ignored, cleanupError);
+        files::cleanLeftovers(file, files::LeftoverPass::AfterFailure, ignored, cleanupError);
     }
     return ok;
 }

@@ -20,11 +20,19 @@ public:
                  WorkerError& err) override;
 };
 
+// A rewritten embedded payload. Only its plan is held: the cleaned document is read through it, from the original.
+struct PayloadEdit
+{
+    std::string id;                        // the unique id of its item
+    psd::SourcePtr cleaned;                // the new payload, as its plan puts it together
+    std::vector<psd::FileSpan> rewritable; // ranges of the old payload its plan may leave out; sorted
+};
+
 // What cleaning changed in one document, so that the written file can be checked against it.
 struct DocumentEdits {
     bool xmpChanged = false;
     std::vector<psd::FileSpan> xmpCuts; // what the cleaner cut from the XMP packet, relative to its data
-    std::vector<std::pair<std::string, std::shared_ptr<const std::vector<std::uint8_t>>>> payloads; // by unique id
+    std::vector<PayloadEdit> payloads;
 };
 
 struct CleanCounts {
@@ -35,8 +43,8 @@ struct CleanCounts {
 // Proves that plan, applied to doc's source, changes nothing but what edits explain: every source byte is copied
 // once, in order, except the ranges an edit may rewrite (for the XMP packet its block's size field, the cut
 // ranges and the pad byte, and the resources length: the kept bytes of the packet must be copied; an edited
-// payload with its data length, item length and padding, its block's length and padding and the layer and mask
-// section length).
+// payload's data length, item length and padding, its block's length and padding and the layer and mask section
+// length, and inside the payload what its own edits may rewrite, at every level: the rest of it must be copied).
 bool planKeepsOtherBytes(const psd::WritePlan& plan, const psd::Document& doc, const DocumentEdits& edits,
                          WorkerError& err);
 

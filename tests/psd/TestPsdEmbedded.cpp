@@ -1,5 +1,5 @@
 // Embedded smart-object files: items of 'lnk2' found, smart-object layers resolved, payloads opened from views and
-// replaced with every enclosing length and padding recomputed.
+// replaced (by bytes, or spliced from their own write plan) with every enclosing length and padding recomputed.
 #include "PsdBuilder.h"
 
 #include "psd/Document.h"
@@ -8,6 +8,8 @@
 #include <QTest>
 
 using namespace psdtest;
+
+Q_DECLARE_METATYPE(psd::ErrorCode)
 
 namespace {
 
@@ -66,7 +68,8 @@ private slots:
     void itemsAndLayers();
     void replacePayload_data();
     void replacePayload();
-    void replaceUnknownIdFails();
+    void replaceRefused_data();
+    void replaceRefused();
 };
 
 void TestPsdEmbedded::itemsAndLayers_data()
@@ -113,23 +116,28 @@ void TestPsdEmbedded::replacePayload_data()
     QTest::addColumn<int>("version");
     QTest::addColumn<QByteArray>("id");
     QTest::addColumn<int>("change"); // bytes added to the inner XMP, changing the payload length by as much
+    QTest::addColumn<bool>("spliced"); // given as the inner document's write plan, not as its bytes
     for (const int version : {1, 2}) {
         for (const char* id : {"id-a", "id-b"}) {
             for (const int change : {0, -1, -2, -3, -4, -5, 1, 2, 3, 100}) {
-                QTest::addRow("%s %s %+d", version == 1 ? "PSD" : "PSB", id, change)
-                    << version << QByteArray(id) << change;
+                for (const bool spliced : {false, true}) {
+                    QTest::addRow("%s %s %+d%s", version == 1 ? "PSD" : "PSB", id, change, spliced ? " spliced" : "")
+                        << version << QByteArray(id) << change << spliced;
+                }
             }
         }
     }
 }
 
 // The payload is a rewritten inner document; everything else in the outer file keeps its bytes, the lengths
-// around the payload move by the change, and items keep their padding to 4.
+// around the payload move by the change, and items keep their padding to 4. A spliced payload gives the same bytes
+// while the outer plan holds none of it but what the inner document rewrote.
 void TestPsdEmbedded::replacePayload()
 {
     QFETCH(int, version);
     QFETCH(QByteArray, id);
     QFETCH(int, change);
+    QFETCH(bool, spliced);
     const psd::SourcePtr source = psd::MemorySource::make(outerBuilder(std::uint16_t(version)).build());
     psd::Document doc;
     psd::Error err;
@@ -146,9 +154,26 @@ void TestPsdEmbedded::replacePayload()
     QVERIFY(inner.write(innerSink, err));
     auto payload = std::make_shared<const std::vector<std::uint8_t>>(innerSink.take());
 
-    QVERIFY(doc.replaceEmbeddedPayload(uid, payload, err));
+    if (spliced) {
+        psd::WritePlan innerPlan;
+        QVERIFY(inner.plan(innerPlan, err));
+        QVERIFY2(doc.spliceEmbeddedPayload(uid, innerPlan, err), err.describe().c_str());
+        psd::WritePlan plan;
+        QVERIFY(doc.plan(plan, err));
+        QVERIFY2(plan.literalBytes() <= xmp.size() + 64, std::to_string(plan.literalBytes()).c_str());
+    } else {
+        QVERIFY(doc.replaceEmbeddedPayload(uid, payload, err));
+    }
     psd::MemorySink sink;
     QVERIFY2(doc.write(sink, err), err.describe().c_str());
+    if (spliced) {
+        psd::Document byBytes;
+        QVERIFY(psd::Document::open(source, byBytes, err));
+        QVERIFY(byBytes.replaceEmbeddedPayload(uid, payload, err));
+        psd::MemorySink bytesSink;
+        QVERIFY(byBytes.write(bytesSink, err));
+        QVERIFY(sink.bytes() == bytesSink.bytes());
+    }
     psd::Document out;
     const psd::SourcePtr outSource = psd::MemorySource::make(sink.take());
     QVERIFY2(psd::Document::open(outSource, out, err), err.describe().c_str());
@@ -183,13 +208,78 @@ void TestPsdEmbedded::replacePayload()
     QVERIFY(readBack == xmp);
 }
 
-void TestPsdEmbedded::replaceUnknownIdFails()
+void TestPsdEmbedded::replaceRefused_data()
 {
+    QTest::addColumn<QByteArray>("id");
+    QTest::addColumn<QByteArray>("fault");
+    QTest::addColumn<psd::ErrorCode>("expected");
+    // clang-format off
+    QTest::newRow("unknown id")                      << QByteArray("nope") << QByteArray("none")     << psd::ErrorCode::NotFound;
+    QTest::newRow("spliced, unknown id")             << QByteArray("nope") << QByteArray("splice")   << psd::ErrorCode::NotFound;
+    QTest::newRow("copy past the old payload")       << QByteArray("id-a") << QByteArray("past")     << psd::ErrorCode::Malformed;
+    QTest::newRow("copy offset wraps around")        << QByteArray("id-a") << QByteArray("wrap")     << psd::ErrorCode::Malformed;
+    QTest::newRow("gap between pieces")              << QByteArray("id-a") << QByteArray("gap")      << psd::ErrorCode::Malformed;
+    QTest::newRow("literal past its bytes")          << QByteArray("id-a") << QByteArray("literal")  << psd::ErrorCode::Malformed;
+    QTest::newRow("literal without bytes")           << QByteArray("id-a") << QByteArray("no bytes") << psd::ErrorCode::Malformed;
+    QTest::newRow("size beyond the pieces")          << QByteArray("id-a") << QByteArray("size")     << psd::ErrorCode::Malformed;
+    QTest::newRow("copy past a 7-byte PNG payload")  << QByteArray("id-c") << QByteArray("past")     << psd::ErrorCode::Malformed;
+    // clang-format on
+}
+
+// A replacement that names no embedded file, or whose plan does not fit the old payload, is refused and leaves
+// the document unedited.
+void TestPsdEmbedded::replaceRefused()
+{
+    QFETCH(QByteArray, id);
+    QFETCH(QByteArray, fault);
+    QFETCH(psd::ErrorCode, expected);
     psd::Document doc;
     psd::Error err;
     QVERIFY(psd::Document::open(psd::MemorySource::make(outerBuilder(1).build()), doc, err));
-    QVERIFY(!doc.replaceEmbeddedPayload("nope", std::make_shared<const std::vector<std::uint8_t>>(), err));
-    QCOMPARE(err.code, psd::ErrorCode::NotFound);
+    const std::string uid = id.toStdString();
+    const psd::LinkedFile* item = doc.findEmbedded(uid);
+    const std::uint64_t old = item ? item->data.length : 0;
+    const auto bytes = std::make_shared<const std::vector<std::uint8_t>>(4, 0x20);
+    psd::WritePlan plan;
+    const auto copy = [&plan](std::uint64_t sourceOffset, std::uint64_t length) {
+        psd::PlanPiece p;
+        p.outOffset = plan.outputSize;
+        p.sourceOffset = sourceOffset;
+        p.length = length;
+        plan.pieces.push_back(p);
+        plan.outputSize += length;
+    };
+    const auto literal = [&plan](std::shared_ptr<const std::vector<std::uint8_t>> b, std::size_t offset,
+                                 std::uint64_t length) {
+        psd::PlanPiece p;
+        p.copy = false;
+        p.outOffset = plan.outputSize;
+        p.bytes = std::move(b);
+        p.bytesOffset = offset;
+        p.length = length;
+        plan.pieces.push_back(p);
+        plan.outputSize += length;
+    };
+    copy(0, 4); // the "8BPS" signature, as a real splice starts
+    if (fault == "past") {
+        copy(old - 2, 4);
+    } else if (fault == "wrap") {
+        copy(UINT64_MAX - 1, 4);
+    } else if (fault == "gap") {
+        literal(bytes, 0, 4);
+        plan.pieces.back().outOffset += 1;
+        plan.outputSize += 1;
+    } else if (fault == "literal") {
+        literal(bytes, 2, 5);
+    } else if (fault == "no bytes") {
+        literal(nullptr, 0, 4);
+    } else if (fault == "size") {
+        plan.outputSize += 1;
+    }
+    const bool ok = fault == "none" ? doc.replaceEmbeddedPayload(uid, bytes, err)
+                                    : doc.spliceEmbeddedPayload(uid, plan, err);
+    QVERIFY(!ok);
+    QCOMPARE(err.code, expected);
     QVERIFY(!doc.isEdited());
 }
 

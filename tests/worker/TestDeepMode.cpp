@@ -58,14 +58,17 @@ LinkedItem embedded(const std::string& id, Bytes data)
 const Bytes kPng = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R', 0, 0, 0, 1};
 
 // A chain of levels documents: the innermost has history and no smart object; every other one has history and
-// embeds the next as 'id-<n>' under a layer "level-<n>". Level 0 is returned (not yet given its own layers).
-Bytes innerChain(int levels, std::uint16_t innerVersion)
+// embeds the next as 'id-<n>' under a layer "level-<n>". The embedded ones have imageBytes of image data when
+// that is not 0. The payload of level 1 ('id-1') is returned.
+Bytes innerChain(int levels, std::uint16_t innerVersion, std::size_t imageBytes)
 {
     Bytes inner;
     for (int n = levels - 1; n >= 1; --n) {
         Builder b;
         b.version = innerVersion;
         b.width = 10 + std::uint32_t(n);
+        if (imageBytes > 0)
+            b.imageData = Bytes(imageBytes, std::uint8_t(n));
         addXmp(b, true, n % 2 == 0);
         b.layers.push_back(Layer{"pixels-" + std::to_string(n)});
         if (!inner.empty()) {
@@ -79,7 +82,8 @@ Bytes innerChain(int levels, std::uint16_t innerVersion)
 
 // Level 0: history and ancestors; two layers (one inside a group) sharing the object 'id-1', a PNG smart object,
 // a linked one, and a smart object whose payload claims to be a PSD and is not.
-Bytes outerDocument(int levels, std::uint16_t version, std::uint16_t innerVersion, bool brokenObject)
+Bytes outerDocument(int levels, std::uint16_t version, std::uint16_t innerVersion, bool brokenObject,
+                    std::size_t imageBytes = 0)
 {
     Builder a;
     a.version = version;
@@ -104,7 +108,7 @@ Bytes outerDocument(int levels, std::uint16_t version, std::uint16_t innerVersio
     linked.uniqueId = "id-ext";
     linked.fileName = u"outside.psd";
     linked.openDescriptor = true;
-    std::vector<LinkedItem> items = {png, embedded("id-1", innerChain(levels, innerVersion)), linked};
+    std::vector<LinkedItem> items = {png, embedded("id-1", innerChain(levels, innerVersion, imageBytes)), linked};
     if (brokenObject) {
         Bytes bad = {'8', 'B', 'P', 'S', 0, 9};
         bad.resize(64, 0xee);
@@ -240,12 +244,16 @@ void TestDeepMode::nestedObjectsCleanedOnce_data()
     QTest::addColumn<int>("levels");
     QTest::addColumn<bool>("broken");
     QTest::addColumn<bool>("viaProcess");
+    QTest::addColumn<int>("imageMiB");       // image data of every embedded level, 0 for a few bytes
+    QTest::addColumn<int>("addressSpaceMiB"); // the worker process's address space limit, 0 for none
     // levels counts documents: 4 means the outer one and three embedded levels.
-    QTest::newRow("PSD, 4 levels, worker process")            << 1 << 1 << 4 << false << true;
-    QTest::newRow("PSB, 4 levels, worker process")            << 2 << 2 << 4 << false << true;
-    QTest::newRow("PSB holding PSDs, 5 levels, in-process")   << 2 << 1 << 5 << false << false;
-    QTest::newRow("PSD with a broken object, worker process") << 1 << 1 << 4 << true << true;
-    QTest::newRow("PSB with a broken object, in-process")     << 2 << 2 << 3 << true << false;
+    QTest::newRow("PSD, 4 levels, worker process")            << 1 << 1 << 4 << false << true << 0 << 0;
+    QTest::newRow("PSB, 4 levels, worker process")            << 2 << 2 << 4 << false << true << 0 << 0;
+    QTest::newRow("PSB holding PSDs, 5 levels, in-process")   << 2 << 1 << 5 << false << false << 0 << 0;
+    QTest::newRow("PSD with a broken object, worker process") << 1 << 1 << 4 << true << true << 0 << 0;
+    QTest::newRow("PSB with a broken object, in-process")     << 2 << 2 << 3 << true << false << 0 << 0;
+    // Payloads of 12, 24 and 36 MiB: 72 MiB in all, more than the worker may map, each less. No payload is held.
+    QTest::newRow("PSB, 4 levels of 12 MiB, 48 MiB address space") << 2 << 2 << 4 << false << true << 12 << 48;
 }
 
 void TestDeepMode::nestedObjectsCleanedOnce()
@@ -255,10 +263,12 @@ void TestDeepMode::nestedObjectsCleanedOnce()
     QFETCH(int, levels);
     QFETCH(bool, broken);
     QFETCH(bool, viaProcess);
+    QFETCH(int, imageMiB);
+    QFETCH(int, addressSpaceMiB);
     QTemporaryDir dir;
     const QString path = dir.filePath(version == 2 ? QStringLiteral("nested.psb") : QStringLiteral("nested.psd"));
-    const QByteArray original =
-        toQt(outerDocument(levels, std::uint16_t(version), std::uint16_t(innerVersion), broken));
+    const QByteArray original = toQt(outerDocument(levels, std::uint16_t(version), std::uint16_t(innerVersion), broken,
+                                                   std::size_t(imageMiB) << 20));
     QVERIFY(writeAll(path, original));
     psd::Document before;
     QVERIFY(openBytes(original, before));
@@ -268,8 +278,9 @@ void TestDeepMode::nestedObjectsCleanedOnce()
     QStringList lines;
     int exitCode = -1;
     if (viaProcess) {
-        const WorkerRun run = runWorkerOnFiles(dir.path(), {path}, true);
+        const WorkerRun run = runWorkerOnFiles(dir.path(), {path}, true, quint64(addressSpaceMiB) << 20);
         QVERIFY2(!run.crashed, run.err.constData());
+        QVERIFY2(run.exitCode == 0, run.out.constData());
         exitCode = run.exitCode;
         lines = run.lines();
     } else {
@@ -387,7 +398,9 @@ void TestDeepMode::planScopeIsChecked_data()
     QTest::newRow("a byte of the image data left out") << QStringLiteral("image data") << false;
     QTest::newRow("a byte of the PNG payload left out") << QStringLiteral("png") << false;
     QTest::newRow("a byte of a layer record left out") << QStringLiteral("layer") << false;
-    QTest::newRow("a byte of the edited payload left out") << QStringLiteral("payload") << true;
+    QTest::newRow("a kept byte of the edited payload left out") << QStringLiteral("payload") << false;
+    QTest::newRow("a kept byte of the payload's XMP left out") << QStringLiteral("payload xmp kept") << false;
+    QTest::newRow("a kept byte of the nested payload left out") << QStringLiteral("nested payload") << false;
     QTest::newRow("a kept byte of the XMP packet left out") << QStringLiteral("xmp kept") << false;
     QTest::newRow("the XMP edit not recorded")       << QStringLiteral("xmp unrecorded") << false;
     QTest::newRow("the payload edit not recorded")   << QStringLiteral("payload unrecorded") << false;
@@ -420,8 +433,16 @@ void TestDeepMode::planScopeIsChecked()
         QVERIFY(dropSourceByte(plan, png->data.offset + 3));
     else if (tamper == QStringLiteral("layer"))
         QVERIFY(dropSourceByte(plan, doc.layers().front().record.offset + 5));
-    else if (tamper == QStringLiteral("payload")) // rewritten anyway: nothing of the old payload is kept
-        QVERIFY(!dropSourceByte(plan, doc.findEmbedded("id-1")->data.offset + 7));
+    else if (tamper == QStringLiteral("payload")) // the payload is spliced: its header is copied
+        QVERIFY(dropSourceByte(plan, doc.findEmbedded("id-1")->data.offset + 7));
+    else if (tamper == QStringLiteral("payload xmp kept") || tamper == QStringLiteral("nested payload")) {
+        psd::Document child;
+        QVERIFY(doc.openEmbedded("id-1", child, perr));
+        const std::uint64_t at = tamper == QStringLiteral("nested payload")
+                                     ? child.findEmbedded("id-2")->data.offset + 7
+                                     : child.findResource(psd::Document::kXmpResourceId)->data.offset + 1;
+        QVERIFY(dropSourceByte(plan, doc.findEmbedded("id-1")->data.offset + at));
+    }
     else if (tamper == QStringLiteral("xmp kept")) // the packet is spliced: its first bytes are copied
         QVERIFY(dropSourceByte(plan, doc.findResource(psd::Document::kXmpResourceId)->data.offset + 1));
     else if (tamper == QStringLiteral("xmp unrecorded"))

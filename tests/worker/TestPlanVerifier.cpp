@@ -61,16 +61,16 @@ private slots:
 
 private:
     QTemporaryDir m_dir;
-    std::unique_ptr<WorkerFixtures::LoopXfs> m_reflinkXfs;
-    std::unique_ptr<WorkerFixtures::LoopXfs> m_plainXfs;
+    std::unique_ptr<WorkerFixtures::LoopMount> m_reflinkXfs;
+    std::unique_ptr<WorkerFixtures::LoopMount> m_plainXfs;
 };
 
 void TestPlanVerifier::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("reflink")) && QDir(m_dir.path()).mkpath(QStringLiteral("plain")));
-    m_reflinkXfs = std::make_unique<WorkerFixtures::LoopXfs>(m_dir.filePath(QStringLiteral("reflink")), true);
-    m_plainXfs = std::make_unique<WorkerFixtures::LoopXfs>(m_dir.filePath(QStringLiteral("plain")), false);
+    m_reflinkXfs = std::make_unique<WorkerFixtures::LoopMount>(m_dir.filePath(QStringLiteral("reflink")), WorkerFixtures::LoopMount::Kind::XfsReflink);
+    m_plainXfs = std::make_unique<WorkerFixtures::LoopMount>(m_dir.filePath(QStringLiteral("plain")), WorkerFixtures::LoopMount::Kind::Xfs);
 }
 
 void TestPlanVerifier::againstPlan_data()

@@ -13,6 +13,7 @@
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -315,10 +316,17 @@ QStringList WorkerRun::lines() const
     return result;
 }
 
-WorkerRun runWorker(const QStringList& arguments, int timeoutMs)
+WorkerRun runWorker(const QStringList& arguments, int timeoutMs, quint64 addressSpaceLimit)
 {
     WorkerRun run;
     QProcess p;
+    if (addressSpaceLimit > 0) {
+        p.setChildProcessModifier([addressSpaceLimit] {
+            const rlimit limit{rlim_t(addressSpaceLimit), rlim_t(addressSpaceLimit)};
+            if (::setrlimit(RLIMIT_AS, &limit) != 0)
+                ::_exit(121);
+        });
+    }
     p.start(workerPath(), arguments);
     if (!p.waitForFinished(timeoutMs)) {
         p.kill();
@@ -340,12 +348,12 @@ QByteArray jobText(const QStringList& files, bool deep)
     return QJsonDocument(job).toJson(QJsonDocument::Compact);
 }
 
-WorkerRun runWorkerOnFiles(const QString& jobFolder, const QStringList& files, bool deep)
+WorkerRun runWorkerOnFiles(const QString& jobFolder, const QStringList& files, bool deep, quint64 addressSpaceLimit)
 {
     const QString jobPath = jobFolder + QStringLiteral("/job.json");
     if (!writeAll(jobPath, jobText(files, deep)))
         return {};
-    return runWorker({QStringLiteral("--job"), jobPath});
+    return runWorker({QStringLiteral("--job"), jobPath}, 120000, addressSpaceLimit);
 }
 
 namespace {

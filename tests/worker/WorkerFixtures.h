@@ -94,9 +94,11 @@ struct WorkerRun {
     QByteArray err;
     QStringList lines() const;
 };
-WorkerRun runWorker(const QStringList& arguments, int timeoutMs = 120000);
+// A non-zero addressSpaceLimit caps the worker's address space (RLIMIT_AS) at that many bytes.
+WorkerRun runWorker(const QStringList& arguments, int timeoutMs = 120000, quint64 addressSpaceLimit = 0);
 // Writes a job file listing files (and deep) and runs the worker on it.
-WorkerRun runWorkerOnFiles(const QString& jobFolder, const QStringList& files, bool deep);
+WorkerRun runWorkerOnFiles(const QString& jobFolder, const QStringList& files, bool deep,
+                           quint64 addressSpaceLimit = 0);
 QByteArray jobText(const QStringList& files, bool deep);
 
 } // namespace WorkerFixtures
