@@ -54,8 +54,9 @@ apt-get install -y -qq --no-install-recommends \
 # File systems that share blocks between files (XFS with reflink, btrfs): the clone tests make loop-mounted
 # images with mkfs.xfs, and bench/run.sh --cow with both.
 apt-get install -y -qq --no-install-recommends xfsprogs btrfs-progs >/dev/null
-# setfacl gives the worker tests a file with a POSIX ACL, which a slim must keep.
-apt-get install -y -qq --no-install-recommends acl >/dev/null
+# setfacl gives the worker tests a file with a POSIX ACL, which a slim must keep; strace fails each call of the
+# worker's write path in turn; mkfs.ext4 makes the disk that fills during write-back.
+apt-get install -y -qq --no-install-recommends acl strace e2fsprogs >/dev/null
 # The Windows worker: the mingw-w64 cross toolchain, Wine for its tests, and Debian's expat source package
 # (deb-src lists are added when missing); scripts/windows-worker.sh holds the list.
 bash "$(dirname "$0")/windows-worker.sh" --deps-only
