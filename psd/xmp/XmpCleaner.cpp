@@ -439,7 +439,7 @@ bool feedSkipping(Scan& scan, const Feeder& feeder, std::uint64_t begin, std::ui
 {
     std::vector<char> buffer(std::size_t(std::min<std::uint64_t>(feeder.chunk, end - begin)));
     std::vector<std::uint32_t> tagEnds;
-    std::vector<char> skipBuffer;
+    SkipWindow skipWindow;
     std::uint64_t chunkBegin = 0;
     std::size_t usable = 0; // of the chunk: a tag cut by its end waits for the next chunk
     std::size_t next = 0;   // the first tag end not passed yet
@@ -476,7 +476,7 @@ bool feedSkipping(Scan& scan, const Feeder& feeder, std::uint64_t begin, std::ui
             continue;
         std::uint64_t endTag = 0;
         Error err;
-        switch (skipSimpleContent(feeder.source, pos, end, scan.prefixes, skipBuffer, endTag, err)) {
+        switch (skipSimpleContent(feeder.source, pos, end, scan.prefixes, skipWindow, endTag, err)) {
         case SkipOutcome::Found:
             scan.skipped += endTag - pos;
             pos = endTag;

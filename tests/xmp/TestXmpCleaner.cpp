@@ -493,6 +493,13 @@ void TestXmpCleaner::skip_data()
     QTest::newRow("100000 look-alike start tags")
         << QByteArray("<o:History>x</o:History>\n").repeated(100000) + with({}) << QByteArray(" xmlns:o=\"urn:o\"")
         << XmpOutcome::Cleaned << true;
+    // Many removed elements one after another are one cut: what the skip reads for each must be paid by its own
+    // bytes, not a window of the rest of the packet.
+    const QByteArray items = QByteArray("<rdf:li>0123456789abcdef0123456789abcdef</rdf:li>\n").repeated(40);
+    QTest::newRow("300 removed elements, end tags with a space")
+        << QByteArray("<photoshop:DocumentAncestors><rdf:Bag>\n" + items +
+                      "</rdf:Bag></photoshop:DocumentAncestors >\n").repeated(300)
+        << none << XmpOutcome::Cleaned << true;
     QTest::newRow("error after the skip")
         << with({}) + "<xmp:Rating>1</xmp:Ratin>\n" << none << XmpOutcome::NotWellFormed << true;
     // clang-format on
