@@ -91,4 +91,9 @@ bool cloneRulesLifted()
     return g_testHooks.cloneAnySize;
 }
 
+bool xmpSkipTurnedOff()
+{
+    return g_testHooks.xmpParseAll;
+}
+
 } // namespace worker::files
