@@ -500,6 +500,9 @@ void TestXmpCleaner::skip_data()
         << QByteArray("<photoshop:DocumentAncestors><rdf:Bag>\n" + items +
                       "</rdf:Bag></photoshop:DocumentAncestors >\n").repeated(300)
         << none << XmpOutcome::Cleaned << true;
+    QTest::newRow("1100 removed elements over three windows of the skip")
+        << QByteArray("<xmpMM:History>\n<rdf:Seq>\n" + items + "</rdf:Seq>\n</xmpMM:History>\n").repeated(1100)
+        << none << XmpOutcome::Cleaned << true;
     QTest::newRow("3000 empty removed elements")
         << QByteArray("<xmpMM:History></xmpMM:History >\n").repeated(3000) << none << XmpOutcome::Cleaned << false;
     QTest::newRow("3000 removed elements declined at once")
