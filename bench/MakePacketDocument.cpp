@@ -1,8 +1,13 @@
 // Writes a small 8-bit RGB PSD (no layers, 512 x 512 of raw noise) whose XMP packet is bloated the way a layer
 // copied between many documents leaves it: <ancestors> photoshop:DocumentAncestors items and <events> xmpMM:History
 // events, indented as Photoshop writes them. The packet is streamed to the file, never held. For benchmarks only.
+// The second form writes <elements> photoshop:DocumentAncestors of <items> ancestors each instead, one after
+// another, in a shape that gives the content skip the most start tags for their bytes: "spaced" ends each with
+// </photoshop:DocumentAncestors > (no end tag looks like a start tag), "declined" also opens each content with a
+// comment (the skip gives up at once and the parser reads it all).
 //
 //   MakePacketDocument <out> <ancestors> <history events>
+//   MakePacketDocument <out> --elements <elements> <items> spaced|declined
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -73,6 +78,18 @@ std::string ancestor(std::uint64_t n)
     return "               <rdf:li>" + id(n) + "</rdf:li>\n";
 }
 
+// One removed element of the second form.
+std::string element(std::uint64_t n, std::uint64_t items, bool declined)
+{
+    std::string s = "         <photoshop:DocumentAncestors>\n";
+    if (declined)
+        s += "            <!-- copied -->\n";
+    s += "            <rdf:Bag>\n";
+    for (std::uint64_t i = 0; i < items; ++i)
+        s += ancestor(n * items + i);
+    return s + "            </rdf:Bag>\n         </photoshop:DocumentAncestors >\n";
+}
+
 std::string event(std::uint64_t n)
 {
     return "               <rdf:li rdf:parseType=\"Resource\">\n"
@@ -88,16 +105,25 @@ std::string event(std::uint64_t n)
 
 int main(int argc, char** argv)
 {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s <out> <ancestors> <history events>\n", argv[0]);
+    const bool elements = argc == 6 && std::string(argv[2]) == "--elements";
+    const bool declined = elements && std::string(argv[5]) == "declined";
+    if (!(argc == 4 || (elements && (declined || std::string(argv[5]) == "spaced")))) {
+        std::fprintf(stderr,
+                     "usage: %s <out> <ancestors> <history events>\n"
+                     "       %s <out> --elements <elements> <items> spaced|declined\n",
+                     argv[0], argv[0]);
         return 2;
     }
-    const std::uint64_t ancestors = std::strtoull(argv[2], nullptr, 10);
-    const std::uint64_t events = std::strtoull(argv[3], nullptr, 10);
+    const std::uint64_t ancestors = elements ? 0 : std::strtoull(argv[2], nullptr, 10);
+    const std::uint64_t events = elements ? 0 : std::strtoull(argv[3], nullptr, 10);
+    const std::uint64_t count = elements ? std::strtoull(argv[3], nullptr, 10) : 0;
+    const std::uint64_t items = elements ? std::strtoull(argv[4], nullptr, 10) : 0;
     // Every item has the same length, so the packet's length is known before it is written.
-    const std::uint64_t packet = kHead.size() + kAncestorsOpen.size() + ancestors * ancestor(0).size() +
-                                 kAncestorsClose.size() + kHistoryOpen.size() + events * event(0).size() +
-                                 kHistoryClose.size() + kTail.size();
+    const std::uint64_t bulk = elements
+                                   ? count * element(0, items, declined).size()
+                                   : kAncestorsOpen.size() + ancestors * ancestor(0).size() + kAncestorsClose.size() +
+                                         kHistoryOpen.size() + events * event(0).size() + kHistoryClose.size();
+    const std::uint64_t packet = kHead.size() + bulk + kTail.size();
     const std::uint64_t block = 4 + 2 + 2 + 4 + packet + packet % 2;
     if (block > 0xffffffffu) {
         std::fprintf(stderr, "a packet of %llu bytes does not fit a PSD resource\n", (unsigned long long)packet);
@@ -124,14 +150,19 @@ int main(int argc, char** argv)
     u16(0); // empty name, padded
     u32(std::uint32_t(packet));
     text(kHead);
-    text(kAncestorsOpen);
-    for (std::uint64_t i = 0; i < ancestors; ++i)
-        text(ancestor(i));
-    text(kAncestorsClose);
-    text(kHistoryOpen);
-    for (std::uint64_t i = 0; i < events; ++i)
-        text(event(i));
-    text(kHistoryClose);
+    if (elements) {
+        for (std::uint64_t i = 0; i < count; ++i)
+            text(element(i, items, declined));
+    } else {
+        text(kAncestorsOpen);
+        for (std::uint64_t i = 0; i < ancestors; ++i)
+            text(ancestor(i));
+        text(kAncestorsClose);
+        text(kHistoryOpen);
+        for (std::uint64_t i = 0; i < events; ++i)
+            text(event(i));
+        text(kHistoryClose);
+    }
     text(kTail);
     if (packet % 2)
         u8(0);
@@ -149,7 +180,11 @@ int main(int argc, char** argv)
         std::perror("close");
         return 1;
     }
-    std::printf("%s: packet of %llu bytes (%llu ancestors, %llu history events)\n", argv[1],
-                (unsigned long long)packet, (unsigned long long)ancestors, (unsigned long long)events);
+    if (elements)
+        std::printf("%s: packet of %llu bytes (%llu removed elements of %llu ancestors)\n", argv[1],
+                    (unsigned long long)packet, (unsigned long long)count, (unsigned long long)items);
+    else
+        std::printf("%s: packet of %llu bytes (%llu ancestors, %llu history events)\n", argv[1],
+                    (unsigned long long)packet, (unsigned long long)ancestors, (unsigned long long)events);
     return 0;
 }

@@ -117,4 +117,9 @@ bool cloneRulesLifted()
     return g_testHooks.cloneAnySize;
 }
 
+bool xmpSkipTurnedOff()
+{
+    return g_testHooks.xmpParseAll;
+}
+
 } // namespace worker::files

@@ -132,6 +132,7 @@ struct TestHooks
     void (*pause)(std::string_view step) = nullptr;  // may wait at step (to be killed there)
     int (*failure)(std::string_view step) = nullptr; // an errno value step is to fail with, or 0
     bool cloneAnySize = false;                        // small test files take the clone path too
+    bool xmpParseAll = false;                         // the XMP clean parses removed elements too (the bench)
 };
 void installTestHooks(const TestHooks& hooks);
 void pausePoint(std::string_view step);
@@ -139,5 +140,7 @@ void pausePoint(std::string_view step);
 int injectedFailure(std::string_view step);
 // True when a test lifts the rule that cloning must pay; false in every real run.
 bool cloneRulesLifted();
+// True when the packet bench has the XMP clean parse the content of removed elements; false in every real run.
+bool xmpSkipTurnedOff();
 
 } // namespace worker::files

@@ -255,7 +255,9 @@ bool cleanXmp(psd::Document& doc, FileReporter& reporter, std::int64_t& removed,
         return psdFail(err, perr);
     psd::xmp::XmpCleanResult result;
     psd::xmp::XmpError xerr;
-    if (!psd::xmp::cleanXmpStream(*packet, result, xerr)) {
+    psd::xmp::XmpCleanOptions options;
+    options.skipSimpleContent = !files::xmpSkipTurnedOff();
+    if (!psd::xmp::cleanXmpStream(*packet, result, xerr, options)) {
         if (result.outcome == psd::xmp::XmpOutcome::OutOfMemory)
             return fail(err, "MemoryError", "cleaning the XMP packet: " + xerr.message);
         if (result.outcome == psd::xmp::XmpOutcome::ReadFailed)

@@ -45,7 +45,8 @@ int failureFromEnvironment(std::string_view step)
 void installEnvironmentTestHooks()
 {
     installTestHooks(TestHooks{pauseFromEnvironment, failureFromEnvironment,
-                               std::getenv("LEANFOLD_WORKER_TEST_CLONE_ANY_SIZE") != nullptr});
+                               std::getenv("LEANFOLD_WORKER_TEST_CLONE_ANY_SIZE") != nullptr,
+                               std::getenv("LEANFOLD_WORKER_TEST_XMP_PARSE_ALL") != nullptr});
 }
 
 } // namespace worker::files

@@ -7,6 +7,8 @@ namespace worker::files {
 //                              so on standard error and waits until it is killed or its standard input ends
 //   LEANFOLD_WORKER_TEST_FAIL  "<step>": step fails as if the system had refused it with EIO
 //   LEANFOLD_WORKER_TEST_CLONE_ANY_SIZE (set): small files take the clone path too
+//   LEANFOLD_WORKER_TEST_XMP_PARSE_ALL (set): the XMP clean parses removed elements instead of skipping their
+//                              content (bench/packet.sh compares the two)
 // Only the test build links this; the shipped worker has no such hooks.
 void installEnvironmentTestHooks();
 

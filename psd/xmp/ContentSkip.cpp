@@ -211,26 +211,33 @@ const char* attributes(const char* q, const char* limit, Prefixes& prefixes)
 } // namespace
 
 SkipOutcome skipSimpleContent(const Source& source, std::uint64_t from, std::uint64_t end,
-                              const std::vector<std::string>& boundPrefixes, std::vector<char>& buffer,
-                              std::uint64_t& endTag, Error& err)
+                              const std::vector<std::string>& boundPrefixes, SkipWindow& window, std::uint64_t& endTag,
+                              Error& err)
 {
     if (from >= end || end > source.size())
         return SkipOutcome::Declined;
-    const auto window = std::size_t(std::min<std::uint64_t>(kWindow, end - from));
-    if (buffer.size() < window)
-        buffer.resize(window);
-    std::uint64_t windowBegin = 0;
-    std::size_t windowLength = 0;
     const char* p = nullptr;
     const char* limit = nullptr;
-    auto load = [&](std::uint64_t at) {
-        windowBegin = at;
-        windowLength = std::size_t(std::min<std::uint64_t>(window, end - at));
-        p = buffer.data();
-        limit = p + windowLength;
-        return source.read(at, buffer.data(), windowLength, err);
+    // Points p at offset at, with the rest of the window (never past end) up to limit. A window is read only when
+    // the one in memory does not hold at or, for a tag (wanted is kMaxTag), the bytes a tag may take after it.
+    auto reach = [&](std::uint64_t at, std::size_t wanted) {
+        const std::uint64_t need = std::min<std::uint64_t>(wanted, end - at);
+        if (at < window.begin || at + need > window.begin + window.length) {
+            const auto length = std::size_t(std::min<std::uint64_t>(kWindow, end - at));
+            if (window.bytes.size() < length)
+                window.bytes.resize(length);
+            window.begin = at;
+            window.length = 0;
+            if (!source.read(at, window.bytes.data(), length, err))
+                return false;
+            window.length = length;
+        }
+        p = window.bytes.data() + (at - window.begin);
+        limit = window.bytes.data() + std::size_t(std::min<std::uint64_t>(window.length, end - window.begin));
+        return true;
     };
-    if (!load(from))
+    auto offset = [&](const char* q) { return window.begin + std::uint64_t(q - window.bytes.data()); };
+    if (!reach(from, 1))
         return SkipOutcome::ReadFailed;
 
     std::array<Name, kMaxDepth> open;
@@ -239,25 +246,23 @@ SkipOutcome skipSimpleContent(const Source& source, std::uint64_t from, std::uin
     for (;;) {
         p = textEnd(p, limit);
         if (p == limit) {
-            const std::uint64_t next = windowBegin + windowLength;
+            const std::uint64_t next = offset(limit);
             if (next >= end)
                 return SkipOutcome::Declined; // the data ends inside the content
-            if (!load(next))
+            if (!reach(next, 1))
                 return SkipOutcome::ReadFailed;
             continue;
         }
         if (*p != '<')
             return SkipOutcome::Declined;
-        if (std::size_t(limit - p) < kMaxTag && windowBegin + windowLength < end) {
-            if (!load(windowBegin + std::uint64_t(p - buffer.data())))
-                return SkipOutcome::ReadFailed;
-        }
+        if (!reach(offset(p), kMaxTag))
+            return SkipOutcome::ReadFailed;
 
         const char* q = p + 1;
         const bool closing = q < limit && *q == '/';
         if (closing) {
             if (depth == 0) {
-                endTag = windowBegin + std::uint64_t(p - buffer.data());
+                endTag = offset(p);
                 return SkipOutcome::Found;
             }
             ++q;

@@ -17,6 +17,16 @@ enum class SkipOutcome {
     ReadFailed, // err says why
 };
 
+// What the skip has read of the packet, kept from one call to the next. Each call starts further on than the
+// last, so a window read once serves every element inside it: over a packet of many small removed elements the
+// skip reads each byte about once, never a whole window per element. One per source and end.
+struct SkipWindow
+{
+    std::vector<char> bytes;
+    std::uint64_t begin = 0;
+    std::size_t length = 0; // bytes[0, length) hold the source from begin
+};
+
 // Reads the content of an element from from (just past its start tag) and finds where it ends, for content of
 // this form only, ASCII throughout:
 //   - text of printable characters, tab, line feed and carriage return, without '<', '&' or '>';
@@ -26,10 +36,10 @@ enum class SkipOutcome {
 //     quoted values of the same characters as text ('>' allowed).
 // Any such content is well-formed XML with namespaces, so the parser, had it read it, would have said the same.
 // Anything else (references, comments, CDATA, processing instructions, other bytes, a tag longer than a few
-// KiB, nesting deeper than a few levels, the end of the data before the closing tag) is Declined. The end tag itself is not
-// examined: the parser reads it. buffer is the caller's scratch space, resized as needed.
+// KiB, nesting deeper than a few levels, the end of the data before the closing tag) is Declined. The end tag itself is
+// not examined: the parser reads it. window is read through and kept for the next call.
 SkipOutcome skipSimpleContent(const Source& source, std::uint64_t from, std::uint64_t end,
-                              const std::vector<std::string>& boundPrefixes, std::vector<char>& buffer,
-                              std::uint64_t& endTag, Error& err);
+                              const std::vector<std::string>& boundPrefixes, SkipWindow& window, std::uint64_t& endTag,
+                              Error& err);
 
 } // namespace psd::xmp

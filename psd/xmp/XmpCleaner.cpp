@@ -157,16 +157,20 @@ private:
     std::string_view m_bytes;
 };
 
-// Reads single bytes of a source going backwards, a block at a time.
+// Reads single bytes of a source going backwards, a block at a time. The first block reaches back no further
+// than floor (where the look is known to stop), so that many small elements one after another do not cost a
+// whole block each.
 class BackReader
 {
 public:
-    explicit BackReader(const Source& source) : m_source(source) {}
+    BackReader(const Source& source, std::uint64_t floor) : m_source(source), m_floor(floor) {}
     bool at(std::uint64_t i, char& c)
     {
         if (i < m_begin || i >= m_end) {
             m_end = i + 1;
             m_begin = m_end > m_buffer.size() ? m_end - m_buffer.size() : 0;
+            m_begin = std::max(m_begin, std::min(m_floor, i));
+            m_floor = 0;
             if (!m_source.read(m_begin, m_buffer.data(), std::size_t(m_end - m_begin), m_error)) {
                 m_begin = m_end = 0;
                 return false;
@@ -179,6 +183,7 @@ public:
 
 private:
     const Source& m_source;
+    std::uint64_t m_floor = 0;
     std::array<char, 4096> m_buffer{};
     std::uint64_t m_begin = 0, m_end = 0;
     Error m_error;
@@ -305,7 +310,8 @@ void XMLCALL onStart(void* userData, const XML_Char* name, const XML_Char**)
         return scan->halt(Stop::FromEntity, begin);
     std::uint64_t start = begin;
     if (scan->ascii) {
-        BackReader back(*scan->source);
+        // The look stops at the '>' that ends the last cut, if not before.
+        BackReader back(*scan->source, scan->ranges.empty() ? 0 : scan->ranges.back().end - 1);
         if (!cutStart(back, begin, start)) {
             scan->readError = back.error();
             return scan->halt(Stop::ReadFailed, begin);
@@ -439,7 +445,7 @@ bool feedSkipping(Scan& scan, const Feeder& feeder, std::uint64_t begin, std::ui
 {
     std::vector<char> buffer(std::size_t(std::min<std::uint64_t>(feeder.chunk, end - begin)));
     std::vector<std::uint32_t> tagEnds;
-    std::vector<char> skipBuffer;
+    SkipWindow skipWindow;
     std::uint64_t chunkBegin = 0;
     std::size_t usable = 0; // of the chunk: a tag cut by its end waits for the next chunk
     std::size_t next = 0;   // the first tag end not passed yet
@@ -476,7 +482,7 @@ bool feedSkipping(Scan& scan, const Feeder& feeder, std::uint64_t begin, std::ui
             continue;
         std::uint64_t endTag = 0;
         Error err;
-        switch (skipSimpleContent(feeder.source, pos, end, scan.prefixes, skipBuffer, endTag, err)) {
+        switch (skipSimpleContent(feeder.source, pos, end, scan.prefixes, skipWindow, endTag, err)) {
         case SkipOutcome::Found:
             scan.skipped += endTag - pos;
             pos = endTag;

@@ -493,6 +493,23 @@ void TestXmpCleaner::skip_data()
     QTest::newRow("100000 look-alike start tags")
         << QByteArray("<o:History>x</o:History>\n").repeated(100000) + with({}) << QByteArray(" xmlns:o=\"urn:o\"")
         << XmpOutcome::Cleaned << true;
+    // Many removed elements one after another are one cut: what is read for each must be paid by its own bytes,
+    // not a window of the rest of the packet (the skip) or a block before it (the look for its indentation).
+    const QByteArray items = QByteArray("<rdf:li>0123456789abcdef0123456789abcdef</rdf:li>\n").repeated(40);
+    QTest::newRow("300 removed elements, end tags with a space")
+        << QByteArray("<photoshop:DocumentAncestors><rdf:Bag>\n" + items +
+                      "</rdf:Bag></photoshop:DocumentAncestors >\n").repeated(300)
+        << none << XmpOutcome::Cleaned << true;
+    QTest::newRow("1100 removed elements over three windows of the skip")
+        << QByteArray("<xmpMM:History>\n<rdf:Seq>\n" + items + "</rdf:Seq>\n</xmpMM:History>\n").repeated(1100)
+        << none << XmpOutcome::Cleaned << true;
+    QTest::newRow("3000 empty removed elements")
+        << QByteArray("<xmpMM:History></xmpMM:History >\n").repeated(3000) << none << XmpOutcome::Cleaned << false;
+    QTest::newRow("3000 removed elements declined at once")
+        << QByteArray("<xmpMM:History><!----></xmpMM:History>\n").repeated(3000) << none
+        << XmpOutcome::Cleaned << false;
+    QTest::newRow("3000 removed empty-element tags")
+        << QByteArray("<xmpMM:History/>\n").repeated(3000) << none << XmpOutcome::Cleaned << false;
     QTest::newRow("error after the skip")
         << with({}) + "<xmp:Rating>1</xmp:Ratin>\n" << none << XmpOutcome::NotWellFormed << true;
     // clang-format on
