@@ -55,7 +55,8 @@ struct FileInfo {
 bool describe(const std::filesystem::path& path, FileInfo& info, WorkerError& err);
 
 // What went wrong after a replacement that stands: the file is slimmed all the same.
-struct ReplaceWarning {
+struct ReplaceWarning
+{
     enum class Kind { None, FolderNotFlushed, BackupKept };
     Kind kind = Kind::None;
     std::string message;
@@ -119,8 +120,7 @@ struct LeftoverReport {
 // name may hold another file by then. Only regular files owned by the current user are touched; links are
 // never followed; a temporary another process still holds locked is left alone.
 enum class LeftoverPass { BeforeSlimming, AfterFailure };
-bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report,
-                    WorkerError& err);
+bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report, WorkerError& err);
 
 // Flushes the folder entry of a rename to disk.
 bool syncFolder(const std::filesystem::path& folder, WorkerError& err);

@@ -213,8 +213,8 @@ bool TempFile::takeOwner(const psd::File& original, WorkerError& err)
     // in a folder this user may write, is not taken over.
     if ((mine.st_uid != st.st_uid || mine.st_gid != st.st_gid) && ::fchown(fdOf(m_file), st.st_uid, st.st_gid) != 0)
         return fail(err, "IoError",
-                    "cannot keep the owner (" + std::to_string(st.st_uid) + ") and group (" + std::to_string(st.st_gid)
-                        + ") of the file, so it is left unchanged: " + std::strerror(errno));
+                    "cannot keep the owner (" + std::to_string(st.st_uid) + ") and group (" +
+                        std::to_string(st.st_gid) + ") of the file, so it is left unchanged: " + std::strerror(errno));
     return true;
 }
 
@@ -291,8 +291,7 @@ void TempFile::discard()
     m_folder.close(folderError);
 }
 
-bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report,
-                    WorkerError& err)
+bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report, WorkerError& err)
 {
     report = LeftoverReport{};
     const std::filesystem::path folder = original.parent_path();

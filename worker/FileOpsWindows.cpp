@@ -362,8 +362,7 @@ void TempFile::discard()
     }
 }
 
-bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report,
-                    WorkerError& err)
+bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report, WorkerError& err)
 {
     // No ownership test as on Linux: the files lie in a folder whose access list already decides who may change
     // them, and this user may change the original.

@@ -239,13 +239,12 @@ bool cleanXmp(psd::Document& doc, FileReporter& reporter, std::int64_t& removed,
     removed = 0;
     // Which of several packets an application reads is not defined: cleaning one would leave history in the other
     // while the file is reported clean.
-    const auto packets = std::count_if(doc.resources().begin(), doc.resources().end(), [](const auto& r) {
-        return r.id == psd::Document::kXmpResourceId;
-    });
+    const auto packets = std::count_if(doc.resources().begin(), doc.resources().end(),
+                                       [](const auto& r) { return r.id == psd::Document::kXmpResourceId; });
     if (packets > 1)
         return fail(err, "FormatError",
-                    "the document holds " + std::to_string(packets)
-                        + " XMP packets (image resource 1060), which no editor writes; it is left as it is");
+                    "the document holds " + std::to_string(packets) +
+                        " XMP packets (image resource 1060), which no editor writes; it is left as it is");
     const psd::ImageResource* res = doc.findResource(psd::Document::kXmpResourceId);
     if (res == nullptr || res->data.length == 0)
         return true;
@@ -426,10 +425,11 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
         return fail(err, "IoError", "not a regular file: " + pathText(file));
     // Replacing one name of a file with several would split it: the other names would keep the old document.
     if (info.links > 1)
-        return fail(err, "IoError", "the file has " + std::to_string(info.links)
-                                        + " names (hard links); replacing one would leave the others as they are, "
-                                          "so it is left unchanged: "
-                                        + pathText(file));
+        return fail(err, "IoError",
+                    "the file has " + std::to_string(info.links) +
+                        " names (hard links); replacing one would leave the others as they are, "
+                        "so it is left unchanged: " +
+                        pathText(file));
     files::pausePoint("before-open");
 
     reporter.progress(5, "读取：" + name);

@@ -276,8 +276,8 @@ void TestPsdEmbedded::replaceRefused()
     } else if (fault == "size") {
         plan.outputSize += 1;
     }
-    const bool ok = fault == "none" ? doc.replaceEmbeddedPayload(uid, bytes, err)
-                                    : doc.spliceEmbeddedPayload(uid, plan, err);
+    const bool ok =
+        fault == "none" ? doc.replaceEmbeddedPayload(uid, bytes, err) : doc.spliceEmbeddedPayload(uid, plan, err);
     QVERIFY(!ok);
     QCOMPARE(err.code, expected);
     QVERIFY(!doc.isEdited());

@@ -442,8 +442,7 @@ void TestDeepMode::planScopeIsChecked()
                                      ? child.findEmbedded("id-2")->data.offset + 7
                                      : child.findResource(psd::Document::kXmpResourceId)->data.offset + 1;
         QVERIFY(dropSourceByte(plan, doc.findEmbedded("id-1")->data.offset + at));
-    }
-    else if (tamper == QStringLiteral("xmp kept")) // the packet is spliced: its first bytes are copied
+    } else if (tamper == QStringLiteral("xmp kept")) // the packet is spliced: its first bytes are copied
         QVERIFY(dropSourceByte(plan, doc.findResource(psd::Document::kXmpResourceId)->data.offset + 1));
     else if (tamper == QStringLiteral("xmp unrecorded"))
         edits.xmpChanged = false;

@@ -69,8 +69,10 @@ void TestPlanVerifier::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("reflink")) && QDir(m_dir.path()).mkpath(QStringLiteral("plain")));
-    m_reflinkXfs = std::make_unique<WorkerFixtures::LoopMount>(m_dir.filePath(QStringLiteral("reflink")), WorkerFixtures::LoopMount::Kind::XfsReflink);
-    m_plainXfs = std::make_unique<WorkerFixtures::LoopMount>(m_dir.filePath(QStringLiteral("plain")), WorkerFixtures::LoopMount::Kind::Xfs);
+    m_reflinkXfs = std::make_unique<WorkerFixtures::LoopMount>(m_dir.filePath(QStringLiteral("reflink")),
+                                                               WorkerFixtures::LoopMount::Kind::XfsReflink);
+    m_plainXfs = std::make_unique<WorkerFixtures::LoopMount>(m_dir.filePath(QStringLiteral("plain")),
+                                                             WorkerFixtures::LoopMount::Kind::Xfs);
 }
 
 void TestPlanVerifier::againstPlan_data()

@@ -8,8 +8,8 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QtEndian>
 #include <QTest>
+#include <QtEndian>
 
 using namespace Qt::StringLiterals;
 

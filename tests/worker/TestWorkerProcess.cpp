@@ -78,27 +78,19 @@ QByteArray manyResourcesDocument(int count)
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
 }
 
-// A document made by independent tools, with history; made once.
-QByteArray seedDocument(QString& why)
+// A document made by independent tools, with history; made once. The large one is big enough for whole blocks
+// to be cloned where the file system shares them.
+QByteArray seedDocument(QString& why, bool large = false)
 {
-    static QByteArray seed;
-    if (seed.isEmpty()) {
-        QTemporaryDir seedDir;
-        if (makeLayeredDocument(seedDir.filePath(u"seed.psd"_s), FixtureRecipe{}, why))
-            seed = readAll(seedDir.filePath(u"seed.psd"_s));
-    }
-    return seed;
-}
-
-// Large enough for whole blocks to be cloned where the file system shares them.
-QByteArray faultSeed(QString& why)
-{
-    static QByteArray seed;
+    static QByteArray seeds[2];
+    QByteArray& seed = seeds[large ? 1 : 0];
     if (seed.isEmpty()) {
         QTemporaryDir seedDir;
         FixtureRecipe recipe;
-        recipe.width = 400;
-        recipe.height = 300;
+        if (large) {
+            recipe.width = 400;
+            recipe.height = 300;
+        }
         if (makeLayeredDocument(seedDir.filePath(u"seed.psd"_s), recipe, why))
             seed = readAll(seedDir.filePath(u"seed.psd"_s));
     }
@@ -106,7 +98,8 @@ QByteArray faultSeed(QString& why)
 }
 
 // One system call of an uninjected run, as strace showed it.
-struct TracedCall {
+struct TracedCall
+{
     QString name;
     int fd = -1;      // the first argument, where it is a descriptor
     QString argument; // the first quoted argument
@@ -116,7 +109,8 @@ struct TracedCall {
 // A case of the injection table: the first of two files carries an ACL, a user attribute and (as root) another
 // group, so that every call that keeps them is made; the worker's calls while it slims that file, and what an
 // uninjected run makes of both files.
-struct FaultFixture {
+struct FaultFixture
+{
     QString folder;
     QByteArray first;
     QByteArray slimmed;
@@ -130,11 +124,10 @@ struct FaultFixture {
 };
 
 // The calls of the write path that the table fails in turn; strace counts each name on its own.
-const QStringList kInjectedCalls = {u"openat"_s,    u"pread64"_s,   u"pwrite64"_s,      u"copy_file_range"_s,
-                                    u"ioctl"_s,     u"fsync"_s,     u"fdatasync"_s,     u"sync_file_range"_s,
-                                    u"fchmod"_s,    u"fchown"_s,    u"flistxattr"_s,    u"fgetxattr"_s,
-                                    u"fsetxattr"_s, u"fremovexattr"_s, u"close"_s,      u"renameat"_s,
-                                    u"renameat2"_s, u"unlinkat"_s};
+const QStringList kInjectedCalls = {
+    u"openat"_s,    u"pread64"_s,         u"pwrite64"_s, u"copy_file_range"_s, u"ioctl"_s,      u"fsync"_s,
+    u"fdatasync"_s, u"sync_file_range"_s, u"fchmod"_s,   u"fchown"_s,          u"flistxattr"_s, u"fgetxattr"_s,
+    u"fsetxattr"_s, u"fremovexattr"_s,    u"close"_s,    u"renameat"_s,        u"renameat2"_s,  u"unlinkat"_s};
 
 QStringList caseFiles(const QString& folder)
 {
@@ -183,7 +176,7 @@ WorkerRun runTraced(const FaultFixture& f, const QStringList& strace)
 // Makes the fixture in folder and reads the uninjected run's trace; false with why where it cannot.
 bool makeFaultFixture(FaultFixture& f, const QString& folder, bool clone, QString& why)
 {
-    const QByteArray seed = faultSeed(why);
+    const QByteArray seed = seedDocument(why, true);
     if (seed.isEmpty() || !layCase(folder, seed, why))
         return false;
     f.folder = folder;
@@ -593,12 +586,8 @@ void TestWorkerProcess::failureCases()
         QSKIP(qPrintable(why));
     if (testWorkerPath().isEmpty())
         QSKIP("built without LEANFOLD_WORKER_TEST_HOOKS: no worker with test hooks");
-    static QByteArray seed;
-    if (seed.isEmpty()) {
-        QTemporaryDir seedDir;
-        QVERIFY2(makeLayeredDocument(seedDir.filePath(u"seed.psd"_s), FixtureRecipe{}, why), qPrintable(why));
-        seed = readAll(seedDir.filePath(u"seed.psd"_s));
-    }
+    const QByteArray seed = seedDocument(why);
+    QVERIFY2(!seed.isEmpty(), qPrintable(why));
     // Beside this test's binary, not in its private home: an unprivileged worker must reach the case folder.
     QTemporaryDir dir(QFileInfo(u"/proc/self/exe"_s).canonicalPath() + u"/failure-XXXXXX"_s);
     QVERIFY(dir.isValid());
@@ -608,7 +597,7 @@ void TestWorkerProcess::failureCases()
     // A path that cannot be resolved names no file that could be written first.
     const bool unresolvable = setup == u"link-loop"_s || setup == u"long-name"_s;
     const bool deep = setup == u"memory"_s;
-    const QByteArray firstBytes = deep                     ? manyResourcesDocument(990000)
+    const QByteArray firstBytes = deep                       ? manyResourcesDocument(990000)
                                   : setup == u"write-back"_s ? bigDocument(64u << 20)
                                                              : seed;
     // The first file on a disk with room for it and the folder's records, and only 8 MiB for the new file.
@@ -796,9 +785,9 @@ void TestWorkerProcess::injectedFaults_data()
             const int occurrence = ++seen[call.name];
             // Before the rename, every failing call fails the file, except the close of a descriptor that was
             // only read and the copy of a user attribute (named in a LOG line); after it, the file is done.
-            const bool harmless = (call.name == u"close"_s && call.fd != f.temporaryFd) ||
-                                  ((call.name == u"fgetxattr"_s || call.name == u"fsetxattr"_s) &&
-                                   call.argument.startsWith(u"user."_s));
+            const bool harmless =
+                (call.name == u"close"_s && call.fd != f.temporaryFd) ||
+                ((call.name == u"fgetxattr"_s || call.name == u"fsetxattr"_s) && call.argument.startsWith(u"user."_s));
             const bool mustFail = at <= f.renameAt && !harmless;
             for (const char* error : {"EIO", "ENOSPC", "EDQUOT"})
                 QTest::addRow("%s %s#%d %s", names[i], qPrintable(call.name), occurrence, error)
@@ -823,9 +812,10 @@ void TestWorkerProcess::injectedFaults()
     QString why;
     const QStringList files = caseFiles(f.folder);
     QVERIFY(QFile::remove(files[0]) && QFile::remove(files[1]));
-    QVERIFY2(layCase(f.folder, faultSeed(why), why), qPrintable(why));
+    QVERIFY2(layCase(f.folder, seedDocument(why, true), why), qPrintable(why));
     const QString inject = u"--inject=%1:error=%2:when=%3"_s.arg(call, error).arg(occurrence);
-    const WorkerRun run = runTraced(f, {u"-f"_s, u"-qq"_s, u"-o"_s, u"/dev/null"_s, u"-e"_s, u"trace="_s + call, inject});
+    const WorkerRun run =
+        runTraced(f, {u"-f"_s, u"-qq"_s, u"-o"_s, u"/dev/null"_s, u"-e"_s, u"trace="_s + call, inject});
     QVERIFY2(!run.crashed, "the worker hung or crashed");
     const QStringList lines = run.lines();
     const QString allLines = lines.join(u'\n') + u'\n' + QString::fromUtf8(run.err);
@@ -837,8 +827,9 @@ void TestWorkerProcess::injectedFaults()
     QVERIFY2(failed == !lines.filter(u"LOG\t处理失败：a.psd（"_s).isEmpty(), qPrintable(allLines));
     QCOMPARE(modeOf(files[0]), f.mode);
     QCOMPARE(run.exitCode, failed ? 4 : 0);
-    QVERIFY2(!lines.isEmpty() && lines.last().startsWith(failed ? u"DONE\t{\"exported\":1,\"skipped\":0,\"failed\":1,"_s
-                                                                 : u"DONE\t{\"exported\":2,\"skipped\":0,\"failed\":0,"_s),
+    QVERIFY2(!lines.isEmpty() &&
+                 lines.last().startsWith(failed ? u"DONE\t{\"exported\":1,\"skipped\":0,\"failed\":1,"_s
+                                                : u"DONE\t{\"exported\":2,\"skipped\":0,\"failed\":0,"_s),
              qPrintable(allLines));
     QVERIFY2(readAll(files[1]) == f.slimmed, "the second file of the batch was not slimmed");
     QVERIFY2(QDir(f.folder).entryList({u"*psdslim*"_s}, QDir::Files | QDir::Hidden).isEmpty(), qPrintable(allLines));

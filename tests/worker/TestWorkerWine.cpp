@@ -350,9 +350,9 @@ void TestWorkerWine::matchesLinuxWorker()
 
 void TestWorkerWine::failsAlone_data()
 {
-    QTest::addColumn<QString>("hold");       // how HoldOpen.exe keeps the middle file open; empty: not at all
-    QTest::addColumn<bool>("readOnly");      // the middle file carries the read-only attribute
-    QTest::addColumn<bool>("linked");        // the middle file has a second name (a hard link beside it)
+    QTest::addColumn<QString>("hold");  // how HoldOpen.exe keeps the middle file open; empty: not at all
+    QTest::addColumn<bool>("readOnly"); // the middle file carries the read-only attribute
+    QTest::addColumn<bool>("linked");   // the middle file has a second name (a hard link beside it)
     // Which name gets another file after the middle file was checked, before it replaces the original ("late": after
     // the worker checked both names once more, just before it asks the system to replace).
     QTest::addColumn<QString>("swap");

@@ -77,9 +77,10 @@ LoopMount::LoopMount(const QString& folder, Kind kind) : m_mountPoint(folder + u
         return;
     }
     image.close();
-    const QStringList options = kind == Kind::Ext4OnTmpfs
-                                    ? QStringList{u"-q"_s, u"-F"_s, u"-E"_s, u"lazy_itable_init=1,lazy_journal_init=0"_s}
-                                    : QStringList{u"-q"_s, u"-m"_s, kind == Kind::XfsReflink ? u"reflink=1"_s : u"reflink=0"_s};
+    const QStringList options =
+        kind == Kind::Ext4OnTmpfs
+            ? QStringList{u"-q"_s, u"-F"_s, u"-E"_s, u"lazy_itable_init=1,lazy_journal_init=0"_s}
+            : QStringList{u"-q"_s, u"-m"_s, kind == Kind::XfsReflink ? u"reflink=1"_s : u"reflink=0"_s};
     if (!QDir().mkpath(m_mountPoint) || !runTool(mkfs, options + QStringList{m_image}, why) ||
         !runTool(u"mount"_s, {u"-o"_s, u"loop"_s, m_image, m_mountPoint}, why))
         return;
@@ -98,7 +99,9 @@ LoopMount::~LoopMount()
 
 bool LoopMount::limitBacking(qint64 spareBytes)
 {
-    struct statvfs fs {};
+    struct statvfs fs
+    {
+    };
     ::sync();
     if (!m_backingMounted || ::statvfs(QFile::encodeName(m_backing).constData(), &fs) != 0) {
         why = u"no tmpfs below the image"_s;
@@ -359,7 +362,9 @@ WorkerRun runWorkerOnFiles(const QString& jobFolder, const QStringList& files, b
 namespace {
 struct stat statOf(const QString& path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     ::lstat(QFile::encodeName(path).constData(), &st);
     return st;
 }

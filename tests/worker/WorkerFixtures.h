@@ -58,7 +58,8 @@ QString manifestValue(const std::vector<std::pair<QString, QString>>& row, const
 // on destruction: XFS with or without block sharing (reflink), or ext4 whose image lives in a tmpfs that
 // limitBacking() can make full, so that the disk runs out of room while the system writes back, as a thin-provisioned
 // or failing disk does. Needs root and loop devices; mounted() is false (and why says what is missing) otherwise.
-class LoopMount {
+class LoopMount
+{
 public:
     enum class Kind { Xfs, XfsReflink, Ext4OnTmpfs };
     LoopMount(const QString& folder, Kind kind);
