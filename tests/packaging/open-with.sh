@@ -16,8 +16,9 @@ if [ "${2:-}" != "--as-user" ]; then
     command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (scripts/deps.sh installs it)"
   done
   if [ "$(id -u)" -ne 0 ]; then
-    # mktemp makes the folder with mode 0700 under a fresh name: nobody else can have planted it.
-    work=$(mktemp -d "${TMPDIR:-/tmp}/leanfold-open-with.XXXXXXXX")
+    # mktemp makes the folder with mode 0700 under a fresh name: nobody else can have planted it. Under /tmp, not
+    # the test's own TMPDIR: the instance socket inside it must stay within 107 bytes, whatever the checkout's path.
+    work=$(mktemp -d /tmp/leanfold-open-with.XXXXXXXX)
     trap 'rm -rf "$work"' EXIT
     cmake --install "$build" --prefix "$work/prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
     sh "$here/open-with.sh" "$build" --as-user "$work"
