@@ -32,23 +32,28 @@ triple=x86_64-w64-mingw32
 toolchain="$root/cmake/mingw-w64-posix.cmake"
 packages=(cmake make g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev nlohmann-json3-dev)
 
+# Root is asked for only when something is missing (scripts/apt.sh), so once root has installed everything an
+# ordinary user builds without being asked.
 install_deps() {
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "windows-worker.sh installs packages and must run as root (or pass --no-install)" >&2
-    exit 1
-  fi
-  # apt-get source reads deb-src lists: mirror the binary lists when the system has none.
-  if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    local lists=/etc/apt/sources.list.d/leanfold-deb-src.sources
-    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-      sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources >"$lists"
-    else
-      sed -n 's/^deb /deb-src /p' /etc/apt/sources.list >"${lists%.sources}.list"
+  source "$root/scripts/apt.sh"
+  # apt-get source reads deb-src lists: mirror the binary lists when the system has none, and fetch the source
+  # index when apt does not know expat's source package yet.
+  if [ -z "$(apt-cache showsrc expat 2>/dev/null)" ]; then
+    if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+      echo "windows-worker.sh: adding deb-src lists beside the binary ones" >&2
+      if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+          as_root tee /etc/apt/sources.list.d/leanfold-deb-src.sources >/dev/null
+      else
+        sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
+          as_root tee /etc/apt/sources.list.d/leanfold-deb-src.list >/dev/null
+      fi
     fi
+    as_root apt-get update -qq
+  else
+    apt_update
   fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+  apt_install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
 }
 
 if [ "$install" -eq 1 ]; then

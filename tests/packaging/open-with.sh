@@ -4,32 +4,40 @@
 # starts Leanfold with it, and a second `gio open` of a PSB while it runs lands in the same window's queue.
 # Run as root (CI), the user is nobody. Skips (CTest code 77) where Xvfb or gio are missing.
 set -eu
-build=$(cd "$1" && pwd)
-here=$(cd "$(dirname "$0")" && pwd)
 skip() {
   echo "skipped: $*"
   exit 77
 }
 
 if [ "${2:-}" != "--as-user" ]; then
+  build=$(cd "$1" && pwd)
+  here=$(cd "$(dirname "$0")" && pwd)
   for tool in xvfb-run Xvfb gio update-mime-database update-desktop-database; do
     command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (scripts/deps.sh installs it)"
   done
-  # mktemp makes the folder with mode 0700 under a fresh name: nobody else can have planted it.
-  work=$(mktemp -d "${TMPDIR:-/tmp}/leanfold-open-with.XXXXXXXX")
-  if [ "$(id -u)" -eq 0 ]; then
-    # The private folders of the test live outside the root-only test home, so that the user can reach them.
-    rmdir "$work"
+  if [ "$(id -u)" -ne 0 ]; then
+    # mktemp makes the folder with mode 0700 under a fresh name: nobody else can have planted it. Under /tmp, not
+    # the test's own TMPDIR: the instance socket inside it must stay within 107 bytes, whatever the checkout's path.
     work=$(mktemp -d /tmp/leanfold-open-with.XXXXXXXX)
-  fi
-  trap 'rm -rf "$work"' EXIT
-  cmake --install "$build" --prefix "$work/prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
-  if [ "$(id -u)" -eq 0 ]; then
-    chown -R nobody:nogroup "$work"
-    setpriv --reuid=nobody --regid=nogroup --clear-groups --reset-env -- sh "$here/open-with.sh" "$build" --as-user "$work"
-  else
+    trap 'rm -rf "$work"' EXIT
+    cmake --install "$build" --prefix "$work/prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
     sh "$here/open-with.sh" "$build" --as-user "$work"
+    exit $?
   fi
+  # As root the user is nobody, who can reach neither the test home nor a checkout under /root. What nobody runs
+  # and works on goes into a folder of root's under /tmp, private when mktemp makes it and then opened for
+  # passing through only: nobody owns its own folder inside and runs a copy of this script that only root can
+  # change; no one else can add anything.
+  top=$(mktemp -d /tmp/leanfold-open-with.XXXXXXXX)
+  trap 'rm -rf "$top"' EXIT
+  chmod 0711 "$top"
+  cp "$here/open-with.sh" "$top/open-with.sh"
+  chmod 0644 "$top/open-with.sh"
+  work="$top/user"
+  mkdir -m 0700 "$work"
+  cmake --install "$build" --prefix "$work/prefix" >"$top/install.log" 2>&1 || { cat "$top/install.log"; exit 1; }
+  chown -R nobody:nogroup "$work"
+  setpriv --reuid=nobody --regid=nogroup --clear-groups --reset-env -- sh "$top/open-with.sh" - --as-user "$work"
   exit $?
 fi
 

@@ -1,4 +1,5 @@
 // The built LeanfoldWorker.exe, run as the host runs it, on documents made at test time and on corpus copies.
+#include "PassThroughFolder.h"
 #include "PsdBuilder.h"
 #include "WorkerFixtures.h"
 
@@ -588,8 +589,13 @@ void TestWorkerProcess::failureCases()
         QSKIP("built without LEANFOLD_WORKER_TEST_HOOKS: no worker with test hooks");
     const QByteArray seed = seedDocument(why);
     QVERIFY2(!seed.isEmpty(), qPrintable(why));
-    // Beside this test's binary, not in its private home: an unprivileged worker must reach the case folder.
-    QTemporaryDir dir(QFileInfo(u"/proc/self/exe"_s).canonicalPath() + u"/failure-XXXXXX"_s);
+    // An unprivileged worker must reach the case folder and the worker: beside this test's binary, not in its private
+    // home; as root (whose checkout nobody may reach), in a folder of root's under /tmp with a copy of the worker.
+    const PassThroughFolder reachable(::geteuid() == 0);
+    QVERIFY(reachable.isValid());
+    const QString workerProgram = ::geteuid() == 0 ? reachable.copyIn(testWorkerPath()) : testWorkerPath();
+    QVERIFY(!workerProgram.isEmpty());
+    QTemporaryDir dir(reachable.path() + u"/failure-XXXXXX"_s);
     QVERIFY(dir.isValid());
     QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
     const QString first = dir.filePath(target);
@@ -671,7 +677,7 @@ void TestWorkerProcess::failureCases()
                                      ::setresuid(runAs, runAs, runAs) != 0))
             ::_exit(120);
     });
-    worker.start(testWorkerPath(), {u"--job"_s, dir.filePath(u"job.json"_s)});
+    worker.start(workerProgram, {u"--job"_s, dir.filePath(u"job.json"_s)});
     QVERIFY(worker.waitForStarted());
     QByteArray err;
     if (!pauseAt.isEmpty()) {
