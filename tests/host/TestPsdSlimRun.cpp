@@ -112,6 +112,7 @@ void TestPsdSlimRun::cleanup()
 {
     // The next test that wants the real worker gets it extracted afresh.
     QFile::remove(plantedPath());
+    WorkerExtraction::setWorkerResource(QString());
     QVERIFY2(WorkerWatcher::jobFiles(kJobPattern).isEmpty(), "a job file outlived its worker");
 }
 
@@ -166,6 +167,8 @@ void TestPsdSlimRun::plantFile(const QByteArray& bytes)
                                                      QFileDevice::ExeOwner | QFileDevice::ReadGroup |
                                                      QFileDevice::ExeGroup | QFileDevice::ReadOther |
                                                      QFileDevice::ExeOther));
+    // Trusted as the embedded worker would be: the page only starts a copy that holds the bytes it carries.
+    WorkerExtraction::setWorkerResource(plantedPath());
 }
 
 bool TestPsdSlimRun::hasEmbeddedWorker() const

@@ -75,6 +75,7 @@ void TestRunShutdown::cleanup()
 {
     // Also after a failed check: the next test must find the real worker, not the stand-in.
     QFile::remove(extractedWorkerPath());
+    WorkerExtraction::setWorkerResource(QString());
     qunsetenv("LEANFOLD_FAKE_MODE");
     qunsetenv("LEANFOLD_FAKE_RECORD");
 }
@@ -92,6 +93,8 @@ void TestRunShutdown::closingTheWindowEndsTheWorker()
     QFile::remove(planted);
     QVERIFY(QFile::copy(QStringLiteral(LEANFOLD_FAKE_WORKER), planted));
     QVERIFY(QFile::setPermissions(planted, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    // Trusted as the embedded worker would be: the page only starts a copy that holds the bytes it carries.
+    WorkerExtraction::setWorkerResource(planted);
     const QString record = scratch.filePath(u"sleeping-record"_s);
     qputenv("LEANFOLD_FAKE_MODE", "sleep");
     qputenv("LEANFOLD_FAKE_RECORD", record.toUtf8());

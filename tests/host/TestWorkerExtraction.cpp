@@ -39,6 +39,10 @@ enum class Setup {
     ParentOpenToOthers,
     StickyParentOfRoot,
     CandidateIsAFile,
+    ExactCopy,
+    LeftOpenByUmask,
+    SwappedAfterCheck,
+    LinkRepointedAfterCheck,
 };
 
 QByteArray readAll(const QString& path)
@@ -64,6 +68,29 @@ struct StatInfo {
     uid_t owner = 0;
     mode_t mode = 0;
 };
+
+// Both paths lead to the same file (links followed).
+bool sameFile(const QString& a, const QString& b)
+{
+    struct stat first
+    {
+    };
+    struct stat second
+    {
+    };
+    return ::stat(QFile::encodeName(a).constData(), &first) == 0 &&
+           ::stat(QFile::encodeName(b).constData(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+QByteArray outputOf(const QString& program)
+{
+    QProcess process;
+    process.start(program, {});
+    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
+        return QByteArray();
+    return process.readAllStandardOutput();
+}
 
 StatInfo lstatOf(const QString& path)
 {
@@ -93,7 +120,7 @@ private slots:
     void candidates_data();
     void candidates();
     void noCandidateWorks();
-    void missingResourceStillUsesTrustedCopy();
+    void missingResourceTrustsNoCopy();
     void matchesEmbeddedCopy();
     void candidateFoldersAvoidTheSharedTemporaryFolder();
     void embeddedWorkerRuns();
@@ -119,18 +146,21 @@ void TestWorkerExtraction::firstCallWritesSecondCallReuses()
     const QStringList folders{base + QStringLiteral("/one/components/2.36"), base + QStringLiteral("/two")};
 
     const QString first = WorkerExtraction::extractWorker(folders, kTestResource);
-    QCOMPARE(first, folders.at(0) + QStringLiteral("/LeanfoldWorker.exe"));
+    const QString written0 = folders.at(0) + QStringLiteral("/LeanfoldWorker.exe");
+    QVERIFY(sameFile(first, written0));
     QCOMPARE(readAll(first), readAll(kTestResource));
-    const StatInfo written = lstatOf(first);
+    // The worker's folder joined with its file name is the path started, as the runs build it.
+    QCOMPARE(QDir(QFileInfo(first).path()).filePath(QStringLiteral("LeanfoldWorker.exe")), first);
+    const StatInfo written = lstatOf(written0);
     QVERIFY(written.regular);
     QCOMPARE(written.mode, mode_t(0755));
 
     // Reused, not rewritten: the inode and modification time stay.
     struct stat before {};
-    QCOMPARE(::stat(QFile::encodeName(first).constData(), &before), 0);
-    QCOMPARE(WorkerExtraction::extractWorker(folders, kTestResource), first);
+    QCOMPARE(::stat(QFile::encodeName(written0).constData(), &before), 0);
+    QVERIFY(sameFile(WorkerExtraction::extractWorker(folders, kTestResource), written0));
     struct stat after {};
-    QCOMPARE(::stat(QFile::encodeName(first).constData(), &after), 0);
+    QCOMPARE(::stat(QFile::encodeName(written0).constData(), &after), 0);
     QCOMPARE(after.st_ino, before.st_ino);
     QCOMPARE(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     QCOMPARE(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
@@ -150,24 +180,34 @@ void TestWorkerExtraction::candidates_data()
     QTest::addColumn<int>("chosen");       // index of the candidate whose worker is returned
     QTest::addColumn<bool>("keptAsFound"); // the chosen file is what was there before, not a fresh copy
     QTest::addColumn<bool>("needsRoot");
+    QTest::addColumn<bool>("ownFolders"); // one/components/2.36 are the program's own (the base is the row's folder)
+    QTest::addColumn<int>("mask");        // umask while extracting; -1 leaves it as it is
 
     // clang-format off
-    QTest::newRow("nothing there") << Setup::Nothing << 0 << false << false;
-    QTest::newRow("zero-byte file is written over") << Setup::ZeroByteFile << 0 << false << false;
-    QTest::newRow("own copy in a private folder") << Setup::OwnCopy << 0 << true << false;
-    QTest::newRow("file of another user replaced") << Setup::ForeignOwner << 0 << false << true;
-    QTest::newRow("group-writable file replaced") << Setup::GroupWritable << 0 << false << false;
-    QTest::newRow("file without run permission") << Setup::NotRunnable << 0 << false << false;
-    QTest::newRow("symbolic link replaced, not followed") << Setup::SymlinkToFile << 0 << false << false;
-    QTest::newRow("dangling symbolic link replaced") << Setup::DanglingSymlink << 0 << false << false;
-    QTest::newRow("directory in the worker's place") << Setup::DirectoryInPlace << 1 << false << false;
-    QTest::newRow("planted in a folder open to others") << Setup::FolderOpenToOthers << 1 << false << false;
+    QTest::newRow("nothing there") << Setup::Nothing << 0 << false << false << false << -1;
+    QTest::newRow("zero-byte file is written over") << Setup::ZeroByteFile << 0 << false << false << false << -1;
+    QTest::newRow("own file with other bytes replaced") << Setup::OwnCopy << 0 << false << false << false << -1;
+    QTest::newRow("own exact copy kept") << Setup::ExactCopy << 0 << true << false << false << -1;
+    QTest::newRow("file of another user replaced") << Setup::ForeignOwner << 0 << false << true << false << -1;
+    QTest::newRow("group-writable file replaced") << Setup::GroupWritable << 0 << false << false << false << -1;
+    QTest::newRow("file without run permission") << Setup::NotRunnable << 0 << false << false << false << -1;
+    QTest::newRow("symbolic link replaced, not followed") << Setup::SymlinkToFile << 0 << false << false << false << -1;
+    QTest::newRow("dangling symbolic link replaced") << Setup::DanglingSymlink << 0 << false << false << false << -1;
+    QTest::newRow("directory in the worker's place") << Setup::DirectoryInPlace << 1 << false << false << false << -1;
+    QTest::newRow("planted in a folder open to others")
+        << Setup::FolderOpenToOthers << 1 << false << false << false << -1;
     QTest::newRow("nothing written into a folder open to others")
-        << Setup::FolderOpenToOthersEmpty << 1 << false << false;
-    QTest::newRow("folder of another user") << Setup::FolderOfAnotherUser << 1 << false << true;
-    QTest::newRow("a parent open to others") << Setup::ParentOpenToOthers << 1 << false << false;
-    QTest::newRow("sticky parent of root, like /tmp") << Setup::StickyParentOfRoot << 0 << false << true;
-    QTest::newRow("candidate folder cannot be made") << Setup::CandidateIsAFile << 1 << false << false;
+        << Setup::FolderOpenToOthersEmpty << 1 << false << false << false << -1;
+    QTest::newRow("folder of another user") << Setup::FolderOfAnotherUser << 1 << false << true << false << -1;
+    QTest::newRow("a parent open to others") << Setup::ParentOpenToOthers << 1 << false << false << false << -1;
+    QTest::newRow("sticky parent of root, like /tmp") << Setup::StickyParentOfRoot << 0 << false << true << false << -1;
+    QTest::newRow("candidate folder cannot be made") << Setup::CandidateIsAFile << 1 << false << false << false << -1;
+    QTest::newRow("folders made under umask 002") << Setup::Nothing << 0 << false << false << true << 002;
+    QTest::newRow("own folders an umask 002 run left open")
+        << Setup::LeftOpenByUmask << 0 << false << false << true << 022;
+    QTest::newRow("file swapped after the check") << Setup::SwappedAfterCheck << 0 << false << false << false << -1;
+    QTest::newRow("link on the way re-pointed after the check")
+        << Setup::LinkRepointedAfterCheck << 0 << false << false << false << -1;
     // clang-format on
 }
 
@@ -177,16 +217,29 @@ void TestWorkerExtraction::candidates()
     QFETCH(int, chosen);
     QFETCH(bool, keptAsFound);
     QFETCH(bool, needsRoot);
+    QFETCH(bool, ownFolders);
+    QFETCH(int, mask);
     if (needsRoot && ::geteuid() != 0)
         QSKIP("changing owners needs root");
 
     const QString base = root + QStringLiteral("/") + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_');
-    const QString parent = base + QStringLiteral("/one");
+    // Reached through a link for the row that re-points it; the same folder otherwise.
+    const QString parent = base + QLatin1String(setup == Setup::LinkRepointedAfterCheck ? "/link" : "/one");
     const QStringList folders{parent + QStringLiteral("/components/2.36"),
                               base + QStringLiteral("/two/components/2.36")};
     const QString target = folders.at(0) + QStringLiteral("/LeanfoldWorker.exe");
     const QString elsewhere = base + QStringLiteral("/elsewhere.sh");
-    QVERIFY(QDir().mkpath(folders.at(0)));
+    QVERIFY(QDir().mkpath(base));
+    if (setup == Setup::LinkRepointedAfterCheck) {
+        QVERIFY(QDir().mkpath(base + QStringLiteral("/one")));
+        QVERIFY(QFile::link(base + QStringLiteral("/one"), parent));
+    }
+    if (ownFolders) {
+        QVERIFY(QDir(base).exists());
+        QCOMPARE(::chmod(QFile::encodeName(base).constData(), 0700), 0);
+    } else {
+        QVERIFY(QDir().mkpath(folders.at(0)));
+    }
 
     switch (setup) {
     case Setup::Nothing:
@@ -240,18 +293,74 @@ void TestWorkerExtraction::candidates()
         QVERIFY(QDir(folders.at(0)).removeRecursively());
         QVERIFY(writeFile(parent + QStringLiteral("/components/2.36"), kOtherBytes, kRunnable));
         break;
+    case Setup::ExactCopy:
+        QVERIFY(writeFile(target, readAll(kTestResource), kRunnable));
+        break;
+    case Setup::LeftOpenByUmask:
+        // What mkpath made under umask 002, with a copy of an older build of the same version in it.
+        QVERIFY(QDir().mkpath(folders.at(0)));
+        for (const char* folder : {"/one", "/one/components", "/one/components/2.36"})
+            QCOMPARE(::chmod(QFile::encodeName(base + QLatin1String(folder)).constData(), 0775), 0);
+        QVERIFY(writeFile(target, kOtherBytes, kRunnable));
+        break;
+    case Setup::SwappedAfterCheck:
+    case Setup::LinkRepointedAfterCheck:
+        break;
     }
     const QByteArray elsewhereBefore = readAll(elsewhere);
+    struct stat before
+    {
+    };
+    const bool existedBefore = ::stat(QFile::encodeName(target).constData(), &before) == 0;
 
-    const QString result = WorkerExtraction::extractWorker(folders, kTestResource);
-    QCOMPARE(result, folders.at(chosen) + QStringLiteral("/LeanfoldWorker.exe"));
+    const mode_t savedMask = mask >= 0 ? ::umask(mode_t(mask)) : 0;
+    const QString result =
+        ownFolders
+            ? WorkerExtraction::extractWorker(
+                  QList<WorkerExtraction::Candidate>{{base, folders.at(0)}, {base, folders.at(1)}}, kTestResource)
+            : WorkerExtraction::extractWorker(folders, kTestResource);
+    if (mask >= 0)
+        ::umask(savedMask);
+    const QString chosenFile = folders.at(chosen) + QStringLiteral("/LeanfoldWorker.exe");
+    QVERIFY2(sameFile(result, chosenFile), qPrintable(result));
+    // The worker's folder joined with its file name is what the runs start.
+    QCOMPARE(QDir(QFileInfo(result).path()).filePath(QStringLiteral("LeanfoldWorker.exe")), result);
+    if (keptAsFound) {
+        struct stat now
+        {
+        };
+        QVERIFY(existedBefore);
+        QCOMPARE(::stat(QFile::encodeName(chosenFile).constData(), &now), 0);
+        QCOMPARE(now.st_ino, before.st_ino);
+    }
+    if (ownFolders) {
+        for (const char* folder : {"/one", "/one/components", "/one/components/2.36"})
+            QCOMPARE(lstatOf(base + QLatin1String(folder)).mode, mode_t(0700));
+    }
 
-    const StatInfo found = lstatOf(result);
+    // Whatever happens to the candidate afterwards, what starts is the file that was checked.
+    if (setup == Setup::SwappedAfterCheck) {
+        QVERIFY(writeFile(base + QStringLiteral("/swap"), kOtherBytes, kRunnable));
+        QCOMPARE(::rename(QFile::encodeName(base + QStringLiteral("/swap")).constData(),
+                          QFile::encodeName(target).constData()),
+                 0);
+    }
+    if (setup == Setup::LinkRepointedAfterCheck) {
+        QVERIFY(QDir().mkpath(base + QStringLiteral("/other/components/2.36")));
+        QVERIFY(writeFile(base + QStringLiteral("/other/components/2.36/LeanfoldWorker.exe"), kOtherBytes, kRunnable));
+        QVERIFY(QFile::remove(parent));
+        QVERIFY(QFile::link(base + QStringLiteral("/other"), parent));
+    }
+    QCOMPARE(outputOf(result), QByteArray("embedded test worker\n"));
+    if (setup == Setup::SwappedAfterCheck || setup == Setup::LinkRepointedAfterCheck)
+        return;
+
+    const StatInfo found = lstatOf(chosenFile);
     QVERIFY(found.regular);
     QCOMPARE(found.owner, ::geteuid());
     QVERIFY(found.mode & S_IXUSR);
     QVERIFY((found.mode & (S_IWGRP | S_IWOTH)) == 0);
-    QCOMPARE(readAll(result), keptAsFound ? kOtherBytes : readAll(kTestResource));
+    QCOMPARE(readAll(result), readAll(kTestResource));
 
     // A candidate that was passed over keeps what it had; a link's target is never written through.
     if (chosen != 0 && setup != Setup::CandidateIsAFile && setup != Setup::FolderOpenToOthersEmpty &&
@@ -272,10 +381,10 @@ void TestWorkerExtraction::noCandidateWorks()
     QVERIFY(writeFile(base + QStringLiteral("/blocker"), kOtherBytes, kRunnable));
     const QStringList folders{base + QStringLiteral("/blocker/a"), base + QStringLiteral("/blocker/b")};
     QCOMPARE(WorkerExtraction::extractWorker(folders, kTestResource), QString());
-    QCOMPARE(WorkerExtraction::extractWorker({}, kTestResource), QString());
+    QCOMPARE(WorkerExtraction::extractWorker(QStringList(), kTestResource), QString());
 }
 
-void TestWorkerExtraction::missingResourceStillUsesTrustedCopy()
+void TestWorkerExtraction::missingResourceTrustsNoCopy()
 {
     const QString base = root + QStringLiteral("/noresource");
     const QStringList folders{base + QStringLiteral("/one"), base + QStringLiteral("/two")};
@@ -284,8 +393,10 @@ void TestWorkerExtraction::missingResourceStillUsesTrustedCopy()
     QVERIFY(!QFileInfo::exists(folders.at(0)) || QDir(folders.at(0)).isEmpty());
 
     QVERIFY(QDir().mkpath(folders.at(1)));
+    // Without the embedded bytes to compare with, no copy on disk can be shown to be ours.
     QVERIFY(writeFile(folders.at(1) + QStringLiteral("/LeanfoldWorker.exe"), kOtherBytes, kRunnable));
-    QCOMPARE(WorkerExtraction::extractWorker(folders, missing), folders.at(1) + QStringLiteral("/LeanfoldWorker.exe"));
+    QCOMPARE(WorkerExtraction::extractWorker(folders, missing), QString());
+    QCOMPARE(readAll(folders.at(1) + QStringLiteral("/LeanfoldWorker.exe")), kOtherBytes);
 }
 
 void TestWorkerExtraction::matchesEmbeddedCopy()
@@ -326,7 +437,7 @@ void TestWorkerExtraction::embeddedWorkerRuns()
     QFile::remove(WorkerExtraction::candidateFolders().at(0) + QStringLiteral("/LeanfoldWorker.exe"));
     // Through the catalogue, as the runs and the self-test ask for it.
     const QString path = IntegratedTools::helperExecutablePath(IntegratedTools::PsdSlim);
-    QCOMPARE(path, WorkerExtraction::candidateFolders().at(0) + QStringLiteral("/LeanfoldWorker.exe"));
+    QVERIFY(sameFile(path, WorkerExtraction::candidateFolders().at(0) + QStringLiteral("/LeanfoldWorker.exe")));
     QVERIFY(WorkerExtraction::matchesEmbeddedCopy(path, QLatin1String(WorkerExtraction::kWorkerResource)));
 
     // A job without files is the worker's own usage error path: one ERROR line and exit code 2.
