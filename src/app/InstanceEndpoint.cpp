@@ -9,8 +9,10 @@
 #include <QLocalSocket>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QSet>
 #include <QStandardPaths>
 #include <QThread>
+#include <QTimer>
 #include <QUuid>
 #include <QtEndian>
 
@@ -27,6 +29,19 @@ namespace {
 const char* const kBufferProperty = "lumoraPayload";
 constexpr int kHeaderBytes = 4;
 constexpr int kSendAttempts = 30;
+// The receiver answers a decoded message with this one byte; only then has the message been delivered.
+constexpr char kAckByte = '\x06';
+// Waits for the acknowledgement. A window that is stopped or busy past this loses nothing: the paths go to the
+// inbox instead, and the queue ignores a path it already holds when both roads deliver.
+constexpr int kAckTimeoutMs = 5000;
+// A connection that sends nothing for this long, or has not finished its message after kLifetimeMs, is ended:
+// its buffer would otherwise stay for as long as the sender keeps the connection open.
+constexpr int kIdleTimeoutMs = 5000;
+constexpr int kLifetimeMs = 30000;
+// At most this many connections are read at once, so unfinished messages hold at most this many times
+// kMaxPayloadBytes. A sender that is turned away gets no acknowledgement and writes an inbox file instead.
+constexpr int kMaxOpenConnections = 8;
+const char* const kAsideSuffix = ".ignored";
 
 #ifdef Q_OS_WIN
 // Sender and receiver are the same executable, so this one constant names the endpoint for both.
@@ -50,28 +65,51 @@ void disconnectQuietly(QLocalSocket& socket)
         socket.waitForDisconnected(250);
 }
 
+enum class InboxEntry {
+    Opened,   // a regular file of this user, open for reading
+    Refused,  // not ours, not a regular file or not readable (yet): left where it is
+    Oversized // ours, but larger than any message may be
+};
+
 // Opens an inbox file for reading only when it is a regular file of this user. Unix: opened without following
 // a link and checked on the open descriptor, so what is checked is what is read.
-bool openOwnedRegularFile(const QString& path, QFile& file)
+InboxEntry openOwnedRegularFile(const QString& path, QFile& file)
 {
 #ifdef Q_OS_WIN
     file.setFileName(path);
-    return file.open(QIODevice::ReadOnly);
+    if (!file.open(QIODevice::ReadOnly))
+        return InboxEntry::Refused;
+    if (file.size() > kMaxPayloadBytes) {
+        file.close();
+        return InboxEntry::Oversized;
+    }
+    return InboxEntry::Opened;
 #else
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return false;
+        return InboxEntry::Refused;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::getuid() || st.st_size > kMaxPayloadBytes) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::getuid()) {
         ::close(fd);
-        return false;
+        return InboxEntry::Refused;
+    }
+    if (st.st_size > kMaxPayloadBytes) {
+        ::close(fd);
+        return InboxEntry::Oversized;
     }
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        return false;
+        return InboxEntry::Refused;
     }
-    return true;
+    return InboxEntry::Opened;
 #endif
+}
+
+// An inbox file that can never yield a path is renamed out of the "*.paths" pattern once, instead of being
+// opened again on every tick for as long as the window lives. It is kept, not deleted, for whoever looks.
+void moveAside(const QString& folder, const QString& name)
+{
+    QDir(folder).rename(name, name + QLatin1String(kAsideSuffix));
 }
 
 } // namespace
@@ -94,14 +132,44 @@ Frame parseFrame(QByteArrayView buffer)
     return frame;
 }
 
+bool isSendablePath(const QString& path)
+{
+    return !path.contains(QLatin1Char('\n'));
+}
+
+QStringList sendablePaths(const QStringList& paths, QStringList* leftOut)
+{
+    QStringList sendable;
+    sendable.reserve(paths.size());
+    for (const QString& path : paths) {
+        if (isSendablePath(path))
+            sendable.append(path);
+        else if (leftOut)
+            leftOut->append(path);
+    }
+    return sendable;
+}
+
 QByteArray encodePaths(const QStringList& paths)
 {
-    return paths.join(QLatin1Char('\n')).toUtf8();
+    return sendablePaths(paths).join(QLatin1Char('\n')).toUtf8();
 }
 
 QStringList decodePaths(QByteArrayView payload)
 {
-    return QString::fromUtf8(payload).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList parts = QString::fromUtf8(payload).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    // A repeated entry would make the window walk the same folder again for nothing; the first one keeps its
+    // place. "/a" and "/a/" name the same folder.
+    QStringList paths;
+    QSet<QString> seen;
+    for (const QString& part : parts) {
+        const QString key = QDir::cleanPath(part);
+        if (seen.contains(key))
+            continue;
+        seen.insert(key);
+        paths.append(part);
+    }
+    return paths;
 }
 
 QByteArray buildFrame(const QStringList& paths)
@@ -171,8 +239,14 @@ bool forwardPaths(const QString& serverName, const QStringList& paths)
             QThread::msleep(50);
             continue;
         }
+        // Bytes in the socket buffer are not yet delivered: a window that is stopped or ends before it reads
+        // them would lose the paths. Without the receiver's byte, the caller writes the inbox file instead. No
+        // second attempt: the receiver may have taken the message and only failed to answer.
+        char ack = 0;
+        const bool acknowledged = (socket.bytesAvailable() > 0 || socket.waitForReadyRead(kAckTimeoutMs)) &&
+                                  socket.read(&ack, 1) == 1 && ack == kAckByte;
         disconnectQuietly(socket);
-        return true;
+        return acknowledged;
     }
     return false;
 }
@@ -230,6 +304,12 @@ void consumeForwardedPayload(QLocalSocket* socket, const PathSink& sink)
     // One message per connection: the readyRead wiring goes first, so trailing bytes or a late readyRead can
     // never be decoded as a second message.
     QObject::disconnect(socket, &QLocalSocket::readyRead, nullptr, nullptr);
+    if (frame.status == FrameStatus::Complete) {
+        // Acknowledged before the sink runs, so a window busy with a large folder does not make the sender
+        // give up and deliver the same paths again through the inbox.
+        socket->write(&kAckByte, 1);
+        socket->flush();
+    }
     if (frame.status == FrameStatus::Complete && !frame.paths.isEmpty() && sink)
         sink(frame.paths);
     if (socket->state() == QLocalSocket::UnconnectedState)
@@ -244,10 +324,26 @@ void acceptPendingConnections(QLocalServer* server, const PathSink& sink)
         QLocalSocket* socket = server->nextPendingConnection();
         if (!socket)
             break;
-        QObject::connect(socket, &QLocalSocket::readyRead, socket, [socket, sink] {
+        QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        // Accepted sockets are children of the server; the new one is among them.
+        if (server->findChildren<QLocalSocket*>(Qt::FindDirectChildrenOnly).size() > kMaxOpenConnections) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        const auto end = [socket] {
+            socket->abort();
+            socket->deleteLater();
+        };
+        auto* idle = new QTimer(socket);
+        idle->setSingleShot(true);
+        QObject::connect(idle, &QTimer::timeout, socket, end);
+        idle->start(kIdleTimeoutMs);
+        QTimer::singleShot(kLifetimeMs, socket, end);
+        QObject::connect(socket, &QLocalSocket::readyRead, socket, [socket, sink, idle] {
+            idle->start(kIdleTimeoutMs);
             consumeForwardedPayload(socket, sink);
         });
-        QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         if (socket->bytesAvailable() > 0)
             consumeForwardedPayload(socket, sink);
     }
@@ -277,12 +373,19 @@ int drainInbox(const QString& folder, const PathSink& sink)
     for (const QString& name : names) {
         const QString path = dir.filePath(name);
         QFile file;
-        if (!openOwnedRegularFile(path, file))
+        const InboxEntry entry = openOwnedRegularFile(path, file);
+        if (entry == InboxEntry::Refused)
             continue; // stays and is tried again on the next tick
+        if (entry == InboxEntry::Oversized) {
+            moveAside(folder, name);
+            continue;
+        }
         const QStringList paths = decodePaths(file.readAll());
         file.close();
-        if (paths.isEmpty())
+        if (paths.isEmpty()) {
+            moveAside(folder, name);
             continue;
+        }
         if (sink)
             sink(paths);
         QFile::remove(path);

@@ -34,9 +34,17 @@ struct Frame {
 // LF. Bytes after the payload are ignored. Pure: the socket code only buffers and calls this.
 Frame parseFrame(QByteArrayView buffer);
 
-// Paths joined by LF as UTF-8, no trailing LF: the payload of a message and the content of an inbox file.
+// A Linux name may hold a line feed, and joined by LF such a path would reach the receiver as other paths
+// (a folder "photos\n/home/u/docs" forwards the user's own docs folder). Such a path is never sent.
+bool isSendablePath(const QString& path);
+// The paths that can be sent, in order; the others are appended to *leftOut when given.
+QStringList sendablePaths(const QStringList& paths, QStringList* leftOut = nullptr);
+
+// The sendable paths joined by LF as UTF-8, no trailing LF: the payload of a message and the content of an
+// inbox file.
 QByteArray encodePaths(const QStringList& paths);
-// The reverse: split at LF, empty parts dropped (a CR before an LF stays part of its path).
+// The reverse: split at LF, empty parts dropped (a CR before an LF stays part of its path), and an entry that
+// names the same path as an earlier one (also "/a/" after "/a") dropped.
 QStringList decodePaths(QByteArrayView payload);
 
 // Length field plus payload; empty when the payload is larger than a receiver accepts.
@@ -53,7 +61,8 @@ QString toolServerName(const QString& toolId);
 // The inbox folder of the tool (not created here). Empty when no private folder can be had.
 QString toolInboxDirectory(const QString& toolId);
 
-// Sender side. Nothing to send (no paths) is success at once; otherwise up to 30 connection attempts.
+// Sender side. Nothing to send (no sendable paths) is success at once; otherwise up to 30 connection attempts.
+// Success only once the receiver acknowledged the message with one byte after decoding it.
 // A payload larger than a receiver accepts fails at once instead of being sent and silently dropped.
 bool forwardPaths(const QString& serverName, const QStringList& paths);
 
@@ -68,10 +77,13 @@ bool writeInboxFile(const QString& folder, const QStringList& paths);
 using PathSink = std::function<void(const QStringList&)>;
 
 // Receiver side, per readable server-side socket: buffers in the socket's "lumoraPayload" property until a whole
-// message is there, hands a non-empty path list to the sink once, and ends the connection.
+// message is there, acknowledges it with one byte, hands a non-empty path list to the sink once, and ends the
+// connection.
 void consumeForwardedPayload(QLocalSocket* socket, const PathSink& sink);
 
-// Accepts every pending connection of server and wires it to consumeForwardedPayload.
+// Accepts every pending connection of server and wires it to consumeForwardedPayload. A connection that sends
+// nothing for 5 s or has no whole message after 30 s is ended; beyond 8 open connections a new one is ended at
+// once (its sender falls back to the inbox).
 void acceptPendingConnections(QLocalServer* server, const PathSink& sink);
 
 // Unix: the folder is a real folder (no link), owned by this user and writable by nobody else.
@@ -79,7 +91,9 @@ void acceptPendingConnections(QLocalServer* server, const PathSink& sink);
 bool isTrustedInboxFolder(const QString& folder);
 
 // One poll of the inbox: every "*.paths" file in name order that is a regular file of this user and yields
-// paths goes to the sink and is deleted; anything else stays. An untrusted or missing folder yields nothing.
+// paths goes to the sink and is deleted. A file of this user that yields no path or is larger than a message
+// may be is renamed with ".ignored" appended, so it is not read again; anything else stays. An untrusted or
+// missing folder yields nothing.
 // Returns the number of files consumed.
 int drainInbox(const QString& folder, const PathSink& sink);
 

@@ -39,10 +39,31 @@ InstanceEndpoint::PathSink windowSink(StandaloneToolWindow& window)
     };
 }
 
+// The paths this launch can hand over. One whose name holds a line feed would arrive as other paths, so it is
+// left out; the launch has no window, so the warning in the runtime log (and on standard error) is where the
+// user learns which file was not added. The line feed is written as "\n" so the record stays one line.
+QStringList sendableOrWarn(const QString& toolId, const QStringList& paths)
+{
+    QStringList leftOut;
+    const QStringList sendable = InstanceEndpoint::sendablePaths(paths, &leftOut);
+    for (QString path : std::as_const(leftOut)) {
+        path.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\n'), QLatin1String("\\n"));
+        qWarning().noquote() << "standalone path not forwarded" << toolId
+                             << "reason= its name holds a line feed path=" << path;
+    }
+    return sendable;
+}
+
 } // namespace
 
-int handOverToRunningInstance(const QString& toolId, const QStringList& paths)
+int handOverToRunningInstance(const QString& toolId, const QStringList& selected)
 {
+    const QStringList paths = sendableOrWarn(toolId, selected);
+    // Every file this launch was given was left out: nothing reached the window, which is not a hand-over.
+    if (paths.isEmpty() && !selected.isEmpty()) {
+        qWarning().noquote() << "unable to forward selected files to the running tool";
+        return 66;
+    }
     if (InstanceEndpoint::forwardPaths(InstanceEndpoint::toolServerName(toolId), paths)) {
         qInfo().noquote() << "standalone paths forwarded" << toolId << "count=" << paths.size();
         return 0;
@@ -68,8 +89,9 @@ EndpointOpening openInstanceEndpoint(StandaloneToolWindow& window, IntegratedToo
     // shared (an instance that is ending, a lock file removed by a cleaner of runtime folders, an older build
     // that keyed its lock differently); that owner keeps the endpoint and takes the paths.
     if (InstanceEndpoint::endpointAnswers(serverName)) {
-        if (InstanceEndpoint::forwardPaths(serverName, paths)) {
-            qInfo().noquote() << "standalone paths forwarded" << toolId << "count=" << paths.size();
+        const QStringList sendable = sendableOrWarn(toolId, paths);
+        if (InstanceEndpoint::forwardPaths(serverName, sendable)) {
+            qInfo().noquote() << "standalone paths forwarded" << toolId << "count=" << sendable.size();
             delete server;
             return EndpointOpening::HandedOver;
         }

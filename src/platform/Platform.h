@@ -28,15 +28,17 @@ QString userName();
 // A folder that only the current user can enter, created on demand with mode 0700, its owner checked and never
 // a symbolic link. Unix: "$XDG_RUNTIME_DIR/Lumora" when $XDG_RUNTIME_DIR is ours and private, otherwise
 // "/run/user/<uid>/Lumora" when that is ours and private (a launch without the variable then still meets the
-// desktop's launches), otherwise "<temp>/Lumora-<uid>". Windows: "Lumora" under the per-user temporary folder.
+// desktop's launches), otherwise "<temp>/Lumora-<uid>" when that is ours and private, otherwise (another user
+// planted that name) "Lumora-private" in the user's cache folder ($XDG_CACHE_HOME or ~/.cache, which must belong
+// to the user and be writable by nobody else). Windows: "Lumora" under the per-user temporary folder.
 // Returns an empty string, with *error filled when given, when no such folder can be had; callers must then not
 // fall back to a shared place.
 QString privateUserDirectory(QString* error = nullptr);
 
 // Unix: privateUserDirectory() over the given candidates: the runtime folder (empty when unset), the user's
-// system runtime folder and the temporary folder.
+// system runtime folder, the temporary folder and the cache folder (empty for none).
 QString choosePrivateUserDirectory(const QString& runtimeDir, const QString& userRunDir, const QString& tempDir,
-                                   QString* error = nullptr);
+                                   const QString& cacheDir, QString* error = nullptr);
 
 // True when programFolder belongs to the system's package manager, where a program must not write at run time
 // even when it could (root): Unix: under /usr, /bin, /sbin, /lib or /opt. Windows: never (a portable copy and an

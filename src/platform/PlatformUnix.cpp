@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStandardPaths>
 
 #include <cerrno>
 #include <cstring>
@@ -83,7 +84,7 @@ QString userName()
 }
 
 QString choosePrivateUserDirectory(const QString& runtimeDir, const QString& userRunDir, const QString& tempDir,
-                                   QString* error)
+                                   const QString& cacheDir, QString* error)
 {
     // A runtime folder is only borrowed when it already is ours and private; our folder inside it is then made.
     for (const QString& base : {runtimeDir, userRunDir}) {
@@ -100,8 +101,35 @@ QString choosePrivateUserDirectory(const QString& runtimeDir, const QString& use
     }
     // The temporary folder is shared by every user: the name carries the uid and the folder is verified.
     const QString path = QDir(tempDir).filePath(QStringLiteral("Lumora-%1").arg(static_cast<qulonglong>(::getuid())));
-    if (ensurePrivateFolder(path, error))
+    QString tempError;
+    if (ensurePrivateFolder(path, &tempError))
         return path;
+    // Anyone can plant that name in the temporary folder before our first start. The cache folder lies in the
+    // user's home, where only the user can have made anything: a folder there is ours by construction. It is
+    // only the last resort, so that every launch with a runtime folder still meets the others there.
+    QString cacheError;
+    if (!cacheDir.isEmpty() && QDir::isAbsolutePath(cacheDir)) {
+        const QByteArray native = QFile::encodeName(cacheDir);
+        if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
+            cacheError = errnoText(cacheDir, errno);
+        } else {
+            // The cache folder itself may be a link (to another disk); what it leads to must be ours alone.
+            struct stat st
+            {
+            };
+            if (::stat(native.constData(), &st) != 0)
+                cacheError = errnoText(cacheDir, errno);
+            else if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+                cacheError = QStringLiteral("%1 is not a folder of this user alone").arg(cacheDir);
+            else {
+                const QString fallback = QDir(cacheDir).filePath(QStringLiteral("Lumora-private"));
+                if (ensurePrivateFolder(fallback, &cacheError))
+                    return fallback;
+            }
+        }
+    }
+    if (error)
+        *error = cacheError.isEmpty() ? tempError : QStringLiteral("%1; %2").arg(tempError, cacheError);
     return QString();
 }
 
@@ -120,7 +148,8 @@ QString privateUserDirectory(QString* error)
 {
     return choosePrivateUserDirectory(qEnvironmentVariable("XDG_RUNTIME_DIR"),
                                       QStringLiteral("/run/user/%1").arg(static_cast<qulonglong>(::getuid())),
-                                      QDir::tempPath(), error);
+                                      QDir::tempPath(),
+                                      QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation), error);
 }
 
 InstanceLock acquireInstanceLock(const QString& toolId, QString* error)

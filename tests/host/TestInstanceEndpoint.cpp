@@ -12,10 +12,12 @@
 #include <QtTest>
 
 #include <cstring>
+#include <memory>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace InstanceEndpoint;
 using namespace Qt::StringLiterals;
@@ -81,6 +83,19 @@ struct Receiver {
     }
 };
 
+// forwardPaths waits for the receiver's answer, so a receiver in this thread must keep serving meanwhile: the
+// sender runs on a thread of its own.
+bool forwardFromThread(const QString& name, const QStringList& paths)
+{
+    bool sent = false;
+    std::unique_ptr<QThread> sender(QThread::create([&] { sent = forwardPaths(name, paths); }));
+    sender->start();
+    if (!QTest::qWaitFor([&] { return sender->isFinished(); }, 30000))
+        qFatal("forwardPaths did not return");
+    sender->wait();
+    return sent;
+}
+
 } // namespace
 
 class TestInstanceEndpoint : public QObject {
@@ -97,11 +112,13 @@ private slots:
     void userKeyFallsBackToLoginName();
     void splitMessageIsReassembled_data();
     void splitMessageIsReassembled();
-    void oversizedLengthEndsConnection();
+    void receiverEndsConnection_data();
+    void receiverEndsConnection();
     void largestMessageThroughSocket();
     void randomFramesThroughSockets();
     void forwardPathsReachesServer();
-    void forwardPathsWithoutListener();
+    void forwardPathsWithoutDelivery_data();
+    void forwardPathsWithoutDelivery();
     void endpointAnswersOnlyForLiveOwner();
     void inboxRoundTrip();
     void inboxTwoFilesOneTickInNameOrder();
@@ -146,6 +163,8 @@ void TestInstanceEndpoint::parseFrame_data()
     QTest::newRow("16 MiB, more to come") << header(0x1000000u) + "x"         << incomplete << utf8({});
     QTest::newRow("garbage header")       << QByteArray("GET / HTTP/1.1\r\n") << invalid    << utf8({});
     QTest::newRow("invalid UTF-8")        << frameOf("\xff\xfe")              << complete   << utf8({"\xff\xfe"});
+    QTest::newRow("repeated entries")     << frameOf("/a\n/b\n/a\n/a/\n/b") << complete   << utf8({"/a", "/b"});
+    QTest::newRow("same folder, 3 ways")  << frameOf("/d/\n/d\n/d/./")     << complete   << utf8({"/d/"});
     // clang-format on
 }
 
@@ -219,18 +238,34 @@ void TestInstanceEndpoint::randomFramesThroughParser()
 void TestInstanceEndpoint::buildFrameRoundTrip_data()
 {
     QTest::addColumn<QStringList>("paths");
-    QTest::newRow("one") << QStringList{u"/x/a.psd"_s};
-    QTest::newRow("spaces and CJK") << QStringList{QStringLiteral("/x y/图 层.psb"), u"/z.psd"_s};
-    QTest::newRow("tab inside a path") << QStringList{u"/a\tb.psd"_s};
+    QTest::addColumn<QStringList>("arrive"); // empty: as given
+    QTest::newRow("one") << QStringList{u"/x/a.psd"_s} << QStringList();
+    QTest::newRow("spaces and CJK") << QStringList{QStringLiteral("/x y/图 层.psb"), u"/z.psd"_s} << QStringList();
+    QTest::newRow("tab inside a path") << QStringList{u"/a\tb.psd"_s} << QStringList();
+    // Joined by LF, the folder would arrive as "/shared/photos" and the user's own "/home/u/docs".
+    QTest::newRow("line feed inside a path")
+        << QStringList{u"/x/chosen.psd"_s, u"/shared/photos\n/home/u/docs"_s, u"/y.psd"_s}
+        << QStringList{u"/x/chosen.psd"_s, u"/y.psd"_s};
 }
 
 void TestInstanceEndpoint::buildFrameRoundTrip()
 {
     QFETCH(QStringList, paths);
+    QFETCH(QStringList, arrive);
+    if (arrive.isEmpty())
+        arrive = paths;
     const QByteArray frame = buildFrame(paths);
     QCOMPARE(qFromBigEndian<qint32>(frame.constData()), qint32(frame.size() - 4));
     QVERIFY(!frame.endsWith('\n'));
-    QCOMPARE(InstanceEndpoint::parseFrame(frame).paths, paths);
+    QCOMPARE(InstanceEndpoint::parseFrame(frame).paths, arrive);
+
+    // The inbox file carries the same payload.
+    const QString folder = toolInboxDirectory(QStringLiteral("roundtrip-frame"));
+    QDir(folder).removeRecursively();
+    QVERIFY(writeInboxFile(folder, paths));
+    QList<QStringList> received;
+    QCOMPARE(drainInbox(folder, [&](const QStringList& p) { received.append(p); }), 1);
+    QCOMPARE(received, QList<QStringList>{arrive});
 }
 
 void TestInstanceEndpoint::namesLiveInPrivateFolder()
@@ -310,20 +345,49 @@ void TestInstanceEndpoint::splitMessageIsReassembled()
     QCOMPARE(receiver.received.first(), paths);
     QTRY_COMPARE(client.state(), QLocalSocket::UnconnectedState);
     QCOMPARE(receiver.received.size(), 1);
+    // The receiver answered the decoded message with its one byte.
+    QCOMPARE(client.readAll(), QByteArray(1, '\x06'));
 }
 
-void TestInstanceEndpoint::oversizedLengthEndsConnection()
+void TestInstanceEndpoint::receiverEndsConnection_data()
 {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("othersOpen"); // connections opened before, each stalled inside its message
+    QTest::newRow("length beyond the cap") << header(0x1000001u) + QByteArray(4096, 'a') << 0;
+    // Nothing more comes: the buffer must not be kept for as long as the sender keeps the connection.
+    QTest::newRow("stalled inside the header") << header(5).left(2) << 0;
+    QTest::newRow("stalled inside a 16 MiB payload") << header(0x1000000u) + QByteArray(65536, 'a') << 0;
+    QTest::newRow("one more than may be open") << header(64) + "/a" << 8;
+}
+
+void TestInstanceEndpoint::receiverEndsConnection()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, othersOpen);
     Receiver receiver;
-    const QString name = uniqueServerName("big");
+    const QString name = uniqueServerName("ends");
     QVERIFY(receiver.listen(name));
+    std::vector<std::unique_ptr<QLocalSocket>> others;
+    for (int i = 0; i < othersOpen; ++i) {
+        others.push_back(std::make_unique<QLocalSocket>());
+        others.back()->connectToServer(name);
+        QVERIFY(others.back()->waitForConnected(1000));
+        others.back()->write(header(64) + "/stalled");
+        others.back()->flush();
+        QTRY_COMPARE(receiver.server.findChildren<QLocalSocket*>().size(), i + 1);
+    }
+
     QLocalSocket client;
     client.connectToServer(name);
     QVERIFY(client.waitForConnected(1000));
-    client.write(header(0x1000001u) + QByteArray(4096, 'a'));
+    client.write(bytes);
     client.flush();
-    QTRY_COMPARE(client.state(), QLocalSocket::UnconnectedState);
+    QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, 15000);
     QVERIFY(receiver.received.isEmpty());
+    QCOMPARE(client.readAll(), QByteArray()); // no acknowledgement: the sender falls back to the inbox
+    // The one over the limit was turned away at once, not when the others' time ran out.
+    for (const auto& other : others)
+        QCOMPARE(other->state(), QLocalSocket::ConnectedState);
 }
 
 void TestInstanceEndpoint::largestMessageThroughSocket()
@@ -409,26 +473,42 @@ void TestInstanceEndpoint::forwardPathsReachesServer()
     const QString name = uniqueServerName("forward");
     QVERIFY(receiver.listen(name));
     const QStringList paths{u"/one.psd"_s, QStringLiteral("/二.psb")};
-    QVERIFY(forwardPaths(name, paths));
+    QVERIFY(forwardFromThread(name, paths));
     QTRY_COMPARE(receiver.received.size(), 1);
     QCOMPARE(receiver.received.first(), paths);
 
     // Nothing to say: success without a connection. The next message is the second connection ever made.
     QSignalSpy connections(&receiver.server, &QLocalServer::newConnection);
     QVERIFY(forwardPaths(name, {}));
-    QVERIFY(forwardPaths(name, {u"/three.psd"_s}));
+    QVERIFY(forwardFromThread(name, {u"/three.psd"_s}));
     QTRY_COMPARE(receiver.received.size(), 2);
     QCOMPARE(connections.size(), 1);
 }
 
-void TestInstanceEndpoint::forwardPathsWithoutListener()
+void TestInstanceEndpoint::forwardPathsWithoutDelivery_data()
 {
-    const QString name = uniqueServerName("nobody");
-    QLocalServer::removeServer(name);
-    QVERIFY(!forwardPaths(name, {QStringLiteral("/a.psd")}));
+    QTest::addColumn<QString>("receiver"); // none, silent
+    QTest::addColumn<QStringList>("paths");
+    QTest::newRow("nobody listens") << u"none"_s << QStringList{u"/a.psd"_s};
     // Too large for any receiver: refused at once instead of sent and dropped.
-    QVERIFY(!forwardPaths(name, {QString(kMaxPayloadBytes + 1, QLatin1Char('a'))}));
-    QVERIFY(!forwardPaths(QString(), {QStringLiteral("/a.psd")}));
+    QTest::newRow("too large for a receiver") << u"none"_s << QStringList{QString(kMaxPayloadBytes + 1, u'a')};
+    QTest::newRow("no server name") << u"nameless"_s << QStringList{u"/a.psd"_s};
+    // A window that is stopped or dies before reading: the bytes reach the socket buffer, and no more.
+    QTest::newRow("listener never reads") << u"silent"_s << QStringList{u"/a.psd"_s};
+}
+
+void TestInstanceEndpoint::forwardPathsWithoutDelivery()
+{
+    QFETCH(QString, receiver);
+    QFETCH(QStringList, paths);
+    QString name = uniqueServerName("nobody");
+    QLocalServer::removeServer(name);
+    QLocalServer silent; // listens, but this thread is inside forwardPaths and never reads
+    if (receiver == u"silent"_s)
+        QVERIFY(silent.listen(name));
+    else if (receiver == u"nameless"_s)
+        name.clear();
+    QVERIFY(!forwardPaths(name, paths));
 }
 
 void TestInstanceEndpoint::endpointAnswersOnlyForLiveOwner()
@@ -489,18 +569,21 @@ void TestInstanceEndpoint::inboxTwoFilesOneTickInNameOrder()
 void TestInstanceEndpoint::inboxEntriesThatStay_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::newRow("no path in it") << u"empty"_s;
-    QTest::newRow("only line feeds") << u"newlines"_s;
-    QTest::newRow("symbolic link to a good file") << u"symlink"_s;
-    QTest::newRow("named pipe") << u"fifo"_s;
-    QTest::newRow("owned by another user") << u"foreign"_s;
-    QTest::newRow("larger than a message may be") << u"oversize"_s;
-    QTest::newRow("unreadable") << u"unreadable"_s;
+    // Ours, but never a path in it: renamed out of the pattern once instead of read on every tick.
+    QTest::addColumn<bool>("movedAside");
+    QTest::newRow("no path in it") << u"empty"_s << true;
+    QTest::newRow("only line feeds") << u"newlines"_s << true;
+    QTest::newRow("symbolic link to a good file") << u"symlink"_s << false;
+    QTest::newRow("named pipe") << u"fifo"_s << false;
+    QTest::newRow("owned by another user") << u"foreign"_s << false;
+    QTest::newRow("larger than a message may be") << u"oversize"_s << true;
+    QTest::newRow("unreadable") << u"unreadable"_s << false;
 }
 
 void TestInstanceEndpoint::inboxEntriesThatStay()
 {
     QFETCH(QString, kind);
+    QFETCH(bool, movedAside);
     const QString folder = toolInboxDirectory(QStringLiteral("stay"));
     QDir(folder).removeRecursively();
     QVERIFY(writeInboxFile(folder, {QStringLiteral("/good.psd")}));
@@ -536,10 +619,18 @@ void TestInstanceEndpoint::inboxEntriesThatStay()
     QList<QStringList> received;
     QCOMPARE(drainInbox(folder, [&](const QStringList& p) { received.append(p); }), 1);
     QCOMPARE(received, (QList<QStringList>{{u"/good.psd"_s}}));
-    QVERIFY(QFileInfo(entry).exists() || QFileInfo(entry).isSymLink());
-    // Still refused on the next tick, and still there.
+    const QString aside = entry + u".ignored"_s;
+    if (movedAside) {
+        QVERIFY(!QFileInfo::exists(entry));
+        QVERIFY(QFileInfo(aside).isFile());
+        QCOMPARE(QDir(folder).entryList({QStringLiteral("*.paths")}, QDir::Files), QStringList());
+    } else {
+        QVERIFY(QFileInfo(entry).exists() || QFileInfo(entry).isSymLink());
+        QVERIFY(!QFileInfo(aside).exists());
+    }
+    // Still refused on the next tick, and still there (or aside).
     QCOMPARE(drainInbox(folder, [&](const QStringList& p) { received.append(p); }), 0);
-    QVERIFY(QFileInfo(entry).exists() || QFileInfo(entry).isSymLink());
+    QVERIFY(QFileInfo(movedAside ? aside : entry).exists() || QFileInfo(entry).isSymLink());
     QFile::remove(outside);
 }
 

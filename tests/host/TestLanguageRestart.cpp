@@ -21,16 +21,31 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTextBrowser>
+#include <QThread>
 #include <QTimer>
 #include <QToolButton>
 #include <QtTest>
 
 #include <csignal>
 #include <cerrno>
+#include <memory>
 
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// forwardPaths waits for the receiver's answer, so when the receiver is this process it runs on a thread of its
+// own while this one keeps serving.
+bool forwardFromThread(const QString& serverName, const QStringList& paths)
+{
+    bool sent = false;
+    std::unique_ptr<QThread> sender(QThread::create([&] { sent = InstanceEndpoint::forwardPaths(serverName, paths); }));
+    sender->start();
+    if (!QTest::qWaitFor([&] { return sender->isFinished(); }, 30000))
+        qFatal("forwardPaths did not return");
+    sender->wait();
+    return sent;
+}
 
 const QString kExecutable = QStringLiteral(LEANFOLD_EXECUTABLE);
 constexpr int kStartTimeoutMs = 30000;
@@ -243,7 +258,7 @@ void TestLanguageRestart::failedRestartKeepsTheWindow()
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
-    QVERIFY(InstanceEndpoint::forwardPaths(serverName, {path}));
+    QVERIFY(forwardFromThread(serverName, {path}));
     QTRY_VERIFY(window.toolPage()->queuedPaths().contains(path));
     window.close();
     closeInstanceEndpoint();

@@ -34,21 +34,32 @@ private slots:
         QTest::addColumn<QString>("runtimeSetup"); // private, open, symlink, unset, relative
         QTest::addColumn<QString>("userRunSetup"); // private, open, missing
         QTest::addColumn<QString>("tempSetup");    // fresh, ours, symlink, open, foreign
-        QTest::addColumn<QString>("expected");     // runtime, userRun, temp, none
+        QTest::addColumn<QString>("cacheSetup");   // fresh, missing, symlink, open, foreign, unset
+        QTest::addColumn<QString>("expected");     // runtime, userRun, temp, cache, none
 
+        const QString priv = u"private"_s, open = u"open"_s, link = u"symlink"_s, unset = u"unset"_s;
+        const QString relative = u"relative"_s, missing = u"missing"_s, fresh = u"fresh"_s, ours = u"ours"_s;
+        const QString foreign = u"foreign"_s, runtime = u"runtime"_s, userRun = u"userRun"_s, temp = u"temp"_s;
+        const QString cache = u"cache"_s, none = u"none"_s;
         // clang-format off
-        QTest::newRow("private runtime folder")        << u"private"_s  << u"private"_s << u"fresh"_s   << u"runtime"_s;
-        QTest::newRow("runtime folder open to others") << u"open"_s     << u"missing"_s << u"fresh"_s   << u"temp"_s;
-        QTest::newRow("runtime folder is a link")      << u"symlink"_s  << u"missing"_s << u"fresh"_s   << u"temp"_s;
-        QTest::newRow("no runtime folder")             << u"unset"_s    << u"missing"_s << u"fresh"_s   << u"temp"_s;
-        QTest::newRow("relative runtime folder")       << u"relative"_s << u"missing"_s << u"fresh"_s   << u"temp"_s;
-        QTest::newRow("no runtime, user run dir")      << u"unset"_s    << u"private"_s << u"fresh"_s   << u"userRun"_s;
-        QTest::newRow("open runtime, user run dir")    << u"open"_s     << u"private"_s << u"fresh"_s   << u"userRun"_s;
-        QTest::newRow("user run dir open to others")   << u"unset"_s    << u"open"_s    << u"fresh"_s   << u"temp"_s;
-        QTest::newRow("temp folder already ours")      << u"unset"_s    << u"missing"_s << u"ours"_s    << u"temp"_s;
-        QTest::newRow("temp folder planted as link")   << u"unset"_s    << u"missing"_s << u"symlink"_s << u"none"_s;
-        QTest::newRow("temp folder open to others")    << u"unset"_s    << u"missing"_s << u"open"_s    << u"none"_s;
-        QTest::newRow("temp folder of another user")   << u"unset"_s    << u"missing"_s << u"foreign"_s << u"none"_s;
+        QTest::newRow("private runtime folder")         << priv    << priv    << fresh   << fresh   << runtime;
+        QTest::newRow("runtime folder open to others")  << open    << missing << fresh   << fresh   << temp;
+        QTest::newRow("runtime folder is a link")       << link    << missing << fresh   << fresh   << temp;
+        QTest::newRow("no runtime folder")              << unset   << missing << fresh   << fresh   << temp;
+        QTest::newRow("relative runtime folder")        << relative << missing << fresh   << fresh   << temp;
+        QTest::newRow("no runtime, user run dir")       << unset   << priv    << fresh   << fresh   << userRun;
+        QTest::newRow("open runtime, user run dir")     << open    << priv    << fresh   << fresh   << userRun;
+        QTest::newRow("user run dir open to others")    << unset   << open    << fresh   << fresh   << temp;
+        QTest::newRow("temp folder already ours")       << unset   << missing << ours    << fresh   << temp;
+        // Another user planted the name in the shared temporary folder: the start goes on in the cache folder.
+        QTest::newRow("temp folder planted as link")    << unset   << missing << link    << fresh   << cache;
+        QTest::newRow("temp folder open to others")     << unset   << missing << open    << fresh   << cache;
+        QTest::newRow("temp folder of another user")    << unset   << missing << foreign << fresh   << cache;
+        QTest::newRow("planted temp, cache not made")   << unset   << missing << open    << missing << cache;
+        QTest::newRow("planted temp, cache via link")   << unset   << missing << open    << link    << cache;
+        QTest::newRow("planted temp, cache open")       << unset   << missing << open    << open    << none;
+        QTest::newRow("planted temp, no cache folder")  << unset   << missing << link    << unset   << none;
+        QTest::newRow("planted temp, cache of other")   << unset   << missing << open    << foreign << none;
         // clang-format on
     }
 
@@ -57,6 +68,7 @@ private slots:
         QFETCH(QString, runtimeSetup);
         QFETCH(QString, userRunSetup);
         QFETCH(QString, tempSetup);
+        QFETCH(QString, cacheSetup);
         QFETCH(QString, expected);
         QTemporaryDir scratch;
         QVERIFY(scratch.isValid());
@@ -96,8 +108,24 @@ private slots:
             QVERIFY(::chown(QFile::encodeName(tempTarget).constData(), 65534, 65534) == 0);
         }
 
+        QString cache = scratch.filePath(u"cache"_s);
+        if (cacheSetup == u"fresh"_s || cacheSetup == u"open"_s || cacheSetup == u"foreign"_s) {
+            QVERIFY(::mkdir(QFile::encodeName(cache).constData(), cacheSetup == u"open"_s ? 0777 : 0755) == 0);
+            QVERIFY(::chmod(QFile::encodeName(cache).constData(), cacheSetup == u"open"_s ? 0777 : 0755) == 0);
+            if (cacheSetup == u"foreign"_s) {
+                if (::getuid() != 0)
+                    QSKIP("giving a folder to another user needs root");
+                QVERIFY(::chown(QFile::encodeName(cache).constData(), 65534, 65534) == 0);
+            }
+        } else if (cacheSetup == u"symlink"_s) {
+            QVERIFY(QDir().mkpath(scratch.filePath(u"cache-disk"_s)));
+            QVERIFY(QFile::link(scratch.filePath(u"cache-disk"_s), cache));
+        } else if (cacheSetup == u"unset"_s) {
+            cache.clear();
+        }
+
         QString error;
-        const QString folder = Platform::choosePrivateUserDirectory(runtimeArgument, userRun, temp, &error);
+        const QString folder = Platform::choosePrivateUserDirectory(runtimeArgument, userRun, temp, cache, &error);
         if (expected == u"none"_s) {
             QVERIFY(folder.isEmpty());
             QVERIFY(!error.isEmpty());
@@ -106,13 +134,14 @@ private slots:
         QVERIFY2(!folder.isEmpty(), qPrintable(error));
         const QString wanted = expected == u"runtime"_s   ? QDir(runtime).filePath(u"Lumora"_s)
                                : expected == u"userRun"_s ? QDir(userRun).filePath(u"Lumora"_s)
+                               : expected == u"cache"_s   ? QDir(cache).filePath(u"Lumora-private"_s)
                                                           : tempTarget;
         QCOMPARE(folder, wanted);
         const mode_t mode = modeOf(folder);
         QVERIFY(S_ISDIR(mode));
         QCOMPARE(mode & 0777, mode_t(0700));
         // Asking again gives the same folder and changes nothing.
-        QCOMPARE(Platform::choosePrivateUserDirectory(runtimeArgument, userRun, temp), folder);
+        QCOMPARE(Platform::choosePrivateUserDirectory(runtimeArgument, userRun, temp, cache), folder);
     }
 
     void userName_data()

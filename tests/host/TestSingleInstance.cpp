@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +55,7 @@ private slots:
     void secondLaunchForwardsThroughEndpoint_data();
     void secondLaunchForwardsThroughEndpoint();
     void bareSecondLaunchLeavesFirstAlone();
+    void secondLaunchUsesInboxWhenEndpointIsGone_data();
     void secondLaunchUsesInboxWhenEndpointIsGone();
     void secondLaunchWithNoChannelFails();
     void startThatCannotHappenSaysWhy_data();
@@ -72,6 +74,8 @@ private:
     int runLater(const QStringList& arguments, qint64* pid = nullptr,
                  const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
                  QByteArray* errors = nullptr);
+    // Makes the file name under the scratch folder (a name ending in "/" is made as a folder; "@files" stands
+    // for the scratch folder) and returns its path.
     QString makeFile(const QString& name);
 
     QTemporaryDir files;
@@ -123,8 +127,14 @@ void TestSingleInstance::cleanupTestCase()
         QDir(userRun).removeRecursively();
 }
 
-QString TestSingleInstance::makeFile(const QString& name)
+QString TestSingleInstance::makeFile(const QString& pattern)
 {
+    QString name = pattern;
+    name.replace(u"@files"_s, files.path());
+    if (name.endsWith(u'/')) {
+        const QString folder = files.filePath(name.chopped(1));
+        return QDir().mkpath(folder) ? folder : QString();
+    }
     const QString path = files.filePath(name);
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
@@ -178,16 +188,28 @@ void TestSingleInstance::secondLaunchForwardsThroughEndpoint_data()
 {
     QTest::addColumn<QStringList>("names");
     QTest::addColumn<QStringList>("prefixes");
+    QTest::addColumn<QStringList>("alsoMade"); // made, but not named on the command line
+    QTest::addColumn<int>("sent");
     QTest::addColumn<int>("added");
-    QTest::newRow("two files") << QStringList{u"a/one.psd"_s, u"a/two.psb"_s} << QStringList{QString(), QString()} << 2;
-    QTest::newRow("input prefix in any case") << QStringList{u"b/three.psd"_s} << QStringList{u"/INPUT:"_s} << 1;
-    QTest::newRow("name with spaces and CJK") << QStringList{u"c/图 层.psd"_s} << QStringList{QString()} << 1;
+    const QStringList none;
+    QTest::newRow("two files") << QStringList{u"a/one.psd"_s, u"a/two.psb"_s} << QStringList{QString(), QString()}
+                               << none << 2 << 2;
+    QTest::newRow("input prefix in any case")
+        << QStringList{u"b/three.psd"_s} << QStringList{u"/INPUT:"_s} << none << 1 << 1;
+    QTest::newRow("name with spaces and CJK")
+        << QStringList{u"c/图 层.psd"_s} << QStringList{QString()} << none << 1 << 1;
+    // A folder name planted to read as a second path: it is left out, and the user's own folder is not queued.
+    QTest::newRow("line feed in a folder name")
+        << QStringList{u"d/chosen.psd"_s, u"d/photos\n@files/d/docs/"_s} << QStringList{QString(), QString()}
+        << QStringList{u"d/docs/victim.psd"_s} << 1 << 1;
 }
 
 void TestSingleInstance::secondLaunchForwardsThroughEndpoint()
 {
     QFETCH(QStringList, names);
     QFETCH(QStringList, prefixes);
+    QFETCH(QStringList, alsoMade);
+    QFETCH(int, sent);
     QFETCH(int, added);
 
     auto* first = new QProcess;
@@ -202,9 +224,17 @@ void TestSingleInstance::secondLaunchForwardsThroughEndpoint()
         QVERIFY(!path.isEmpty());
         arguments.append(prefixes.at(i) + path);
     }
+    for (const QString& name : std::as_const(alsoMade))
+        QVERIFY(!makeFile(name).isEmpty());
     qint64 laterPid = 0;
     QCOMPARE(runLater(arguments, &laterPid), 0);
-    QVERIFY(log->has(laterPid, u"standalone paths forwarded psd-slim count= %1"_s.arg(names.size())));
+    QVERIFY(log->has(laterPid, u"standalone paths forwarded psd-slim count= %1"_s.arg(sent)));
+    // What was left out is named in the log, on one line.
+    const QStringList leftOut = log->records(laterPid, u"standalone path not forwarded psd-slim"_s);
+    QCOMPARE(leftOut.size(), names.size() - sent);
+    for (const QString& record : leftOut)
+        QVERIFY2(record.contains(u"level=WARN"_s) && record.contains(u"photos"_s) && record.contains(u"d/docs"_s),
+                 qPrintable(record));
     // Waited for with its total: "added= 1" alone is already there from the first instance's own file.
     const QString forwarded = addedRecord(added) + u"rejected= 0 total= %1"_s.arg(1 + added);
     QTRY_VERIFY_WITH_TIMEOUT(log->has(first->processId(), forwarded), kStartTimeoutMs);
@@ -230,21 +260,41 @@ void TestSingleInstance::bareSecondLaunchLeavesFirstAlone()
     QCOMPARE(first->state(), QProcess::Running);
 }
 
+void TestSingleInstance::secondLaunchUsesInboxWhenEndpointIsGone_data()
+{
+    QTest::addColumn<bool>("stopWindow");
+    // The socket file vanishes (as a cleaner of runtime folders might do); the first instance still polls.
+    QTest::newRow("socket file removed") << false;
+    // The message reaches the socket buffer, but nobody reads it: without the receiver's answer it is not
+    // delivered, and the inbox file keeps the paths for whenever an instance polls again.
+    QTest::newRow("window stopped, never reads") << true;
+}
+
 void TestSingleInstance::secondLaunchUsesInboxWhenEndpointIsGone()
 {
+    QFETCH(bool, stopWindow);
     auto* first = new QProcess;
     firstInstances.append(first);
     QVERIFY(startFirst(*first, {}));
-    // The socket file vanishes (as a cleaner of runtime folders might do); the first instance still polls.
-    QVERIFY(QFile::remove(serverName));
+    if (stopWindow)
+        QCOMPARE(::kill(pid_t(first->processId()), SIGSTOP), 0);
+    else
+        QVERIFY(QFile::remove(serverName));
 
     const QString one = makeFile(u"inbox/one.psd"_s);
     const QString two = makeFile(u"inbox/two.psd"_s);
     qint64 laterPid = 0;
-    QCOMPARE(runLater({one, two}, &laterPid), 0);
+    const int code = runLater({one, two}, &laterPid);
+    if (stopWindow)
+        QCOMPARE(::kill(pid_t(first->processId()), SIGCONT), 0);
+    QCOMPARE(code, 0);
     QVERIFY(log->has(laterPid, u"standalone paths queued psd-slim count= 2"_s));
     QTRY_VERIFY_WITH_TIMEOUT(log->has(first->processId(), addedRecord(2)), kStartTimeoutMs);
     QTRY_VERIFY(QDir(inboxFolder).entryList({u"*.paths"_s}, QDir::Files).isEmpty());
+    // Delivered twice once it runs again (the socket's bytes and the inbox file), queued once.
+    QTRY_VERIFY_WITH_TIMEOUT(log->has(first->processId(), u"total= 2"_s), kStartTimeoutMs);
+    QVERIFY(!log->has(first->processId(), u"total= 4"_s));
+    QCOMPARE(first->state(), QProcess::Running);
 }
 
 void TestSingleInstance::secondLaunchWithNoChannelFails()
