@@ -40,8 +40,9 @@ QString ui(const char16_t* key)
 }
 
 // The run log keeps the newest lines only: a worker may write without end on standard error or in LOG lines, and
-// the widget must not grow with it. One entry (a worker's standard error arrives in reads of any size) keeps its
-// last characters. At most kLogLines x kLogEntryCharacters characters are held, about 8 MB.
+// the widget must not grow with it. Past 2 x kLogLines lines the oldest go in one cut down to kLogLines (a cut per
+// line would lay the whole document out again for every line). One entry (standard error arrives in reads of
+// any size) keeps its last kLogEntryCharacters characters. At most about 2000 x 4096 characters are held.
 constexpr int kLogLines = 1000;
 constexpr qsizetype kLogEntryCharacters = 4096;
 
@@ -406,10 +407,9 @@ void IntegratedToolPage::setHelpHandler(std::function<void()> handler)
 void IntegratedToolPage::appendLogLine(const QString& entry)
 {
     QTextDocument* document = runLog->document();
-    // Also after the clear button: the limit belongs to the document, and it turns off the undo history the
-    // widget would otherwise keep of every insertion.
-    if (document->maximumBlockCount() != kLogLines)
-        document->setMaximumBlockCount(kLogLines);
+    // A read-only view needs no undo history, and kept it would hold every line ever shown.
+    if (document->isUndoRedoEnabled())
+        document->setUndoRedoEnabled(false);
     QString text = entry;
     if (text.size() > kLogEntryCharacters) {
         QStringView tail = QStringView(text).right(kLogEntryCharacters);
@@ -427,6 +427,11 @@ void IntegratedToolPage::appendLogLine(const QString& entry)
     if (!document->isEmpty())
         cursor.insertBlock();
     cursor.insertText(text);
+    if (document->blockCount() > 2 * kLogLines) {
+        QTextCursor oldest(document);
+        oldest.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, document->blockCount() - kLogLines);
+        oldest.removeSelectedText();
+    }
     if (atEnd)
         bar->setValue(bar->maximum());
 }
