@@ -33,6 +33,9 @@ namespace RuntimeLog {
 namespace {
 
 constexpr qint64 kRollOverBytes = 5 * 1024 * 1024;
+// A record is written in microseconds; a holder that keeps the lock this long has stopped, and waiting on would
+// freeze every other process's logging with it.
+constexpr int kFolderLockWaitMilliseconds = 2000;
 
 QString logPath;
 QString sessionId;
@@ -69,6 +72,36 @@ const char* levelWord(QtMsgType type)
     return "INFO";
 }
 
+// Text from outside (file names, worker output, other programs' messages) must stay inside its quotes: a quote or
+// a line break in it would end the field or start what reads as a record of its own. Backslash, quote, CR and LF
+// get C-style escapes, other control characters \xHH; everything else, non-ASCII included, is written as it is.
+QByteArray quotedField(const QByteArray& text)
+{
+    QByteArray out;
+    out.reserve(text.size() + 2);
+    out += '"';
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if ((byte < 0x20 && c != '\t') || byte == 0x7f) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xf];
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+    return out;
+}
+
 QByteArray fileNamePart(const char* path)
 {
     const QByteArray full(path);
@@ -98,6 +131,7 @@ public:
                                   : (QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text));
     }
     void write(const QByteArray& bytes) { file.write(bytes); }
+    void close() { file.close(); }
 
 private:
     QFile file;
@@ -166,6 +200,12 @@ public:
             data += done;
             left -= done;
         }
+    }
+    void close()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
     }
 
 private:
@@ -276,6 +316,10 @@ void messageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
     logLock.lock();
 
     if (!logPath.isEmpty()) {
+        // The mutex orders this process's threads; the lock file orders every process sharing the folder, so two
+        // of them cannot both see the file past the limit and the second roll away the first one's backup. A
+        // lock file that cannot be had leaves the record unserialised rather than lost.
+        const qintptr folderLock = Platform::lockFile(logPath + QStringLiteral(".lock"), kFolderLockWaitMilliseconds);
         rollOverIfNeeded(logPath);
         LogFile file;
         if (file.open(logPath, false)) {
@@ -290,18 +334,16 @@ void messageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
                 record += " category=";
                 record += context.category;
             }
-            // The message and the function go out verbatim: quotes and line breaks are not escaped.
-            record += " message=\"" + message.toUtf8() + '"';
+            record += " message=" + quotedField(message.toUtf8());
             if (context.file && *context.file)
                 record += " source=" + fileNamePart(context.file) + ':' + QByteArray::number(context.line);
-            if (context.function && *context.function) {
-                record += " function=\"";
-                record += context.function;
-                record += '"';
-            }
+            if (context.function && *context.function)
+                record += " function=" + quotedField(QByteArray(context.function));
             record += '\n';
             file.write(record);
         }
+        file.close();
+        Platform::unlockFile(folderLock);
     }
 
     if (previousHandler)

@@ -5,6 +5,7 @@
 #include "page/Duration.h"
 #include "page/PageStyle.h"
 #include "page/ToolDropTree.h"
+#include "platform/Platform.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -24,6 +25,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QTimer>
 #include <QToolButton>
@@ -35,6 +37,19 @@ namespace {
 QString ui(const char16_t* key)
 {
     return localizedText(QString::fromUtf16(key));
+}
+
+// The run log keeps the newest lines only: a worker may write without end on standard error or in LOG lines, and
+// the widget must not grow with it. Past 2 x kLogLines lines the oldest go in one cut down to kLogLines (a cut per
+// line would lay the whole document out again for every line). One entry (standard error arrives in reads of
+// any size) keeps its last kLogEntryCharacters characters. At most about 2000 x 4096 characters are held.
+constexpr int kLogLines = 1000;
+constexpr qsizetype kLogEntryCharacters = 4096;
+
+// The duplicate-test key of a queued path: two paths are one file exactly when the file system says so.
+QString queueKey(const QString& absolutePath)
+{
+    return Platform::fileNameCase() == Qt::CaseSensitive ? absolutePath : absolutePath.toCaseFolded();
 }
 
 QString clockText()
@@ -389,18 +404,34 @@ void IntegratedToolPage::setHelpHandler(std::function<void()> handler)
     helpRequested = std::move(handler);
 }
 
-void IntegratedToolPage::appendLogLine(const QString& text)
+void IntegratedToolPage::appendLogLine(const QString& entry)
 {
+    QTextDocument* document = runLog->document();
+    // A read-only view needs no undo history, and kept it would hold every line ever shown.
+    if (document->isUndoRedoEnabled())
+        document->setUndoRedoEnabled(false);
+    QString text = entry;
+    if (text.size() > kLogEntryCharacters) {
+        QStringView tail = QStringView(text).right(kLogEntryCharacters);
+        if (tail.front().isLowSurrogate())
+            tail = tail.mid(1); // never half a character
+        text = QStringLiteral("…") + tail.toString();
+    }
     // Always plain text (QTextEdit::append guesses, and takes a name like "<b>x.psd" for markup): file names,
     // worker lines and standard error show as they are, line breaks kept. The view follows the end as append
     // does.
     QScrollBar* bar = runLog->verticalScrollBar();
     const bool atEnd = bar->value() == bar->maximum();
-    QTextCursor cursor(runLog->document());
+    QTextCursor cursor(document);
     cursor.movePosition(QTextCursor::End);
-    if (!runLog->document()->isEmpty())
+    if (!document->isEmpty())
         cursor.insertBlock();
     cursor.insertText(text);
+    if (document->blockCount() > 2 * kLogLines) {
+        QTextCursor oldest(document);
+        oldest.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, document->blockCount() - kLogLines);
+        oldest.removeSelectedText();
+    }
     if (atEnd)
         bar->setValue(bar->maximum());
 }
@@ -434,7 +465,7 @@ void IntegratedToolPage::addPaths(const QStringList& paths, bool recursive)
             ++rejected;
             continue;
         }
-        const QString key = absolute.toCaseFolded();
+        const QString key = queueKey(absolute);
         if (queuedKeys.contains(key))
             continue;
         queuedKeys.insert(key);
@@ -491,7 +522,7 @@ void IntegratedToolPage::setRowStatus(const QString& path, const QString& status
     const QString absolute = QFileInfo(path).absoluteFilePath();
     for (int i = 0; i < dropTree->topLevelItemCount(); ++i) {
         QTreeWidgetItem* row = dropTree->topLevelItem(i);
-        if (row->data(0, Qt::UserRole).toString().compare(absolute, Qt::CaseInsensitive) == 0) {
+        if (row->data(0, Qt::UserRole).toString().compare(absolute, Platform::fileNameCase()) == 0) {
             row->setText(3, status);
             return;
         }
@@ -534,7 +565,7 @@ void IntegratedToolPage::removeRows(bool writeLog)
     if (!removed.isEmpty()) {
         selectedPaths.removeIf([&removed](const QString& path) { return removed.contains(path); });
         for (const QString& path : std::as_const(removed))
-            queuedKeys.remove(path.toCaseFolded());
+            queuedKeys.remove(queueKey(path));
     }
     if (writeLog && !selected.isEmpty()) {
         appendLogLine(localizedText(QStringLiteral("[%1] 已移除 %2 个选中文件。"))

@@ -63,7 +63,7 @@ private:
     void buildHeader(bool showHeaderButtons);
     void buildContent();
     void removeRows(bool writeLog);
-    void appendLogLine(const QString& text);
+    void appendLogLine(const QString& entry);
 
     void startPsdSlimRun();
     void startNextPsdSlimBatch();
@@ -98,8 +98,8 @@ private:
     QByteArray stdoutBuffer;
     QString jobFilePath;
     QStringList selectedPaths;
-    // Case-folded copies of selectedPaths: the duplicate test of addPaths without a linear search. Every change
-    // of selectedPaths changes it too.
+    // Copies of selectedPaths, case-folded where the platform's file names ignore case: the duplicate test of addPaths
+    // without a linear search. Every change of selectedPaths changes it too.
     QSet<QString> queuedKeys;
     QStringList pendingPaths;
     QStringList batchPaths;
@@ -108,6 +108,7 @@ private:
     int totalFailed = 0;
     qint64 totalBytesSaved = 0;
     bool doneReceived = false;
+    bool doneWellFormed = false; // the DONE line's counts were whole, non-negative numbers
     int batchExported = 0;
     int batchFailed = 0;
     qint64 batchBytesSaved = 0;

@@ -213,6 +213,7 @@ void IntegratedToolPage::startNextPsdSlimBatch()
     batchPaths = pendingPaths.mid(0, k);
     pendingPaths.remove(0, k);
     doneReceived = false;
+    doneWellFormed = false;
     batchExported = 0;
     batchFailed = 0;
     batchBytesSaved = 0;
@@ -225,10 +226,14 @@ void IntegratedToolPage::startNextPsdSlimBatch()
     const QString jobFile = writeJobFile(QStringLiteral("Lumora-psd-slim-XXXXXX.json"), job);
     if (jobFile.isEmpty()) {
         tell(UserPrompts::Kind::Warning, ui(u"无法继续处理"), ui(u"无法创建瘦身任务临时文件，剩余文件未被修改。"));
-        for (const QString& path : std::as_const(batchPaths))
-            setRowStatus(path, ui(u"未开始"));
+        // The run ends here: this batch and every file after it are left untouched, and their rows and the
+        // report's failure count say so alike.
+        const QStringList notStarted = batchPaths + pendingPaths;
+        const QString status = ui(u"未开始");
+        for (const QString& path : notStarted)
+            setRowStatus(path, status);
         pendingPaths.clear();
-        totalFailed += k;
+        totalFailed += int(notStarted.size());
         batchPaths.clear();
         startNextPsdSlimBatch();
         return;
@@ -337,9 +342,12 @@ void IntegratedToolPage::launchWorker(const QString& workerPath, bool psdSlim)
         else
             handleLayerExportWorkerError();
     });
-    connect(process, &QProcess::finished, this, [this, process](int exitCode, QProcess::ExitStatus) {
-        if (process == workerProcess)
-            finishWorker(exitCode);
+    connect(process, &QProcess::finished, this, [this, process, psdSlim](int exitCode, QProcess::ExitStatus status) {
+        if (process != workerProcess)
+            return;
+        // A crashed PSD slim worker reads the signal number as its exit code, and SIGILL is 4: it ends with the
+        // code that stands for "did not run to a normal exit".
+        finishWorker(psdSlim && status == QProcess::CrashExit ? 3 : exitCode);
     });
     process->setWorkingDirectory(QFileInfo(workerPath).absolutePath());
     // A start failure may finish and release the worker inside start(): nothing touches it afterwards.

@@ -7,6 +7,8 @@
 #include <QJsonValue>
 #include <QStringList>
 
+#include <limits>
+
 namespace WorkerProtocol {
 
 namespace {
@@ -18,6 +20,15 @@ constexpr char kOverflowMarker = '\0';
 QString joinFrom(const QStringList& fields, qsizetype first, QStringView separator)
 {
     return fields.mid(first).join(separator);
+}
+
+// A count is a JSON number that is a whole value from 0 to INT_MAX; a fraction, a negative or a huge value is not.
+bool isCount(const QJsonValue& value)
+{
+    if (!value.isDouble())
+        return false;
+    const qint64 whole = value.toInteger(-1);
+    return whole >= 0 && whole <= std::numeric_limits<int>::max() && double(whole) == value.toDouble();
 }
 
 int decimalOr(const QString& field, int fallback)
@@ -109,6 +120,13 @@ DoneCounts parseDoneCounts(QByteArrayView json)
     counts.skipped = object.value(QLatin1String("skipped")).toInt();
     counts.failed = object.value(QLatin1String("failed")).toInt();
     counts.bytesSaved = object.value(QLatin1String("bytesSaved")).toInteger();
+
+    const QJsonValue skipped = object.value(QLatin1String("skipped"));
+    const QJsonValue bytesSaved = object.value(QLatin1String("bytesSaved"));
+    counts.wellFormed = isCount(object.value(QLatin1String("exported"))) &&
+                        isCount(object.value(QLatin1String("failed"))) && (skipped.isUndefined() || isCount(skipped)) &&
+                        (bytesSaved.isUndefined() ||
+                         (bytesSaved.isDouble() && double(bytesSaved.toInteger()) == bytesSaved.toDouble()));
     return counts;
 }
 

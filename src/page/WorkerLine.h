@@ -21,6 +21,10 @@ struct DoneCounts {
     int skipped = 0;
     int failed = 0;
     qint64 bytesSaved = 0;
+    // True only for a JSON object whose exported and failed are present and, like skipped when present, whole
+    // numbers from 0 to INT_MAX, and whose bytesSaved, when present, is a whole 64-bit number. Only such counts
+    // can close a batch as done; the zeros above are for display.
+    bool wellFormed = false;
 };
 
 struct WorkerLine {

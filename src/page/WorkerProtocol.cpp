@@ -6,8 +6,10 @@
 #include "page/Duration.h"
 #include "page/ToolDropTree.h"
 #include "page/WorkerLine.h"
+#include "platform/Platform.h"
 
 #include <QDateTime>
+#include <QDebug>
 #include <QFile>
 #include <QLabel>
 #include <QProgressBar>
@@ -84,6 +86,7 @@ void IntegratedToolPage::handleWorkerLine(const WorkerProtocol::WorkerLine& line
     case Kind::Done:
         if (tool == IntegratedTools::PsdSlim) {
             doneReceived = true;
+            doneWellFormed = line.counts.wellFormed;
             batchExported = line.counts.exported;
             batchFailed = line.counts.failed;
             batchBytesSaved = line.counts.bytesSaved;
@@ -113,8 +116,8 @@ void IntegratedToolPage::readWorkerErrors()
 
 void IntegratedToolPage::handlePsdSlimWorkerError()
 {
-    // A start failure brings no finished signal, and a crash before DONE must still close the batch.
-    if (workerProcess && workerProcess->state() == QProcess::NotRunning && !doneReceived)
+    // A start failure brings no finished signal, and a crash, before DONE or after it, fails the batch.
+    if (workerProcess && workerProcess->state() == QProcess::NotRunning)
         finishWorker(3);
 }
 
@@ -138,7 +141,16 @@ void IntegratedToolPage::finishWorker(int exitCode)
 
     QProcess* finished = workerProcess;
     if (tool == IntegratedTools::PsdSlim) {
-        if (doneReceived) {
+        // DONE alone proves nothing: the batch succeeded only if the worker also ended normally (4: some files
+        // failed) and its counts account for every file of the batch.
+        const bool succeeded = doneReceived && doneWellFormed && (exitCode == 0 || exitCode == 4) &&
+                               qint64(batchExported) + batchFailed == batchPaths.size();
+        if (doneReceived && !succeeded) {
+            qWarning().noquote() << "psd slim batch done rejected exit=" << exitCode << "exported=" << batchExported
+                                 << "failed=" << batchFailed << "batch=" << batchPaths.size()
+                                 << "counts_valid=" << doneWellFormed;
+        }
+        if (succeeded) {
             const QString pending = ui(u"等待处理");
             const QString status = batchFailed != 0 ? ui(u"已结束，详见日志") : ui(u"已完成");
             for (const QString& path : std::as_const(batchPaths)) {
@@ -146,7 +158,7 @@ void IntegratedToolPage::finishWorker(int exitCode)
                 QTreeWidgetItem* row = nullptr;
                 for (int i = 0; i < dropTree->topLevelItemCount() && !row; ++i) {
                     QTreeWidgetItem* candidate = dropTree->topLevelItem(i);
-                    if (candidate->data(0, Qt::UserRole).toString().compare(path, Qt::CaseInsensitive) == 0)
+                    if (candidate->data(0, Qt::UserRole).toString().compare(path, Platform::fileNameCase()) == 0)
                         row = candidate;
                 }
                 if (row && row->text(3) != pending)
@@ -154,7 +166,9 @@ void IntegratedToolPage::finishWorker(int exitCode)
                 setRowStatus(path, status);
             }
         } else {
+            batchExported = 0;
             batchFailed = int(batchPaths.size());
+            batchBytesSaved = 0;
             for (const QString& path : std::as_const(batchPaths))
                 setRowStatus(path, ui(u"失败"));
             appendLogLine(ui(u"瘦身后台异常结束，当前批次 %1 项未完成，退出码：%2。")

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 
 // The one place that talks to the operating system directly. Everything above it is portable Qt code.
 namespace Platform {
@@ -44,5 +45,19 @@ QString choosePrivateUserDirectory(const QString& runtimeDir, const QString& use
 // even when it could (root): Unix: under /usr, /bin, /sbin, /lib or /opt. Windows: never (a portable copy and an
 // installed one alike keep their logs beside the program when the folder is writable).
 bool isSystemProgramFolder(const QString& programFolder);
+
+// How this system's file names compare: case-sensitively on Linux, where Photo.psd and photo.psd are two
+// files, ignoring case on Windows, where they are one.
+Qt::CaseSensitivity fileNameCase();
+
+// Takes an exclusive lock shared by every process that locks the same file: flock() on Unix, LockFileEx on
+// Windows. The file is created when missing (0600 on Unix, never through a symbolic link). Waits up to
+// waitMilliseconds for a holder to let go, so a holder that hangs (a stopped process) delays but never stops the
+// caller. Returns a handle for unlockFile, or -1 when the file cannot be opened or the lock was not had in time.
+// Logs nothing: the runtime log calls it from its message handler.
+qintptr lockFile(const QString& path, int waitMilliseconds);
+
+// Gives the lock back and closes the file. Nothing for -1.
+void unlockFile(qintptr handle);
 
 } // namespace Platform

@@ -196,4 +196,36 @@ void releaseInstanceLock()
     heldLockDescriptor = -1;
 }
 
+Qt::CaseSensitivity fileNameCase()
+{
+    return Qt::CaseSensitive;
+}
+
+qintptr lockFile(const QString& path, int waitMilliseconds)
+{
+    const QByteArray name = QFile::encodeName(path);
+    int fd;
+    do {
+        fd = ::open(name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return -1;
+    // Polled: a blocking flock cannot be given a time limit without a signal.
+    for (int waited = 0;; ++waited) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return fd;
+        if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= waitMilliseconds)
+            break;
+        ::usleep(1000);
+    }
+    ::close(fd);
+    return -1;
+}
+
+void unlockFile(qintptr handle)
+{
+    if (handle >= 0)
+        ::close(int(handle)); // closing the only descriptor drops the flock
+}
+
 } // namespace Platform

@@ -60,4 +60,38 @@ void releaseInstanceLock()
     heldMutex = nullptr;
 }
 
+Qt::CaseSensitivity fileNameCase()
+{
+    return Qt::CaseInsensitive;
+}
+
+qintptr lockFile(const QString& path, int waitMilliseconds)
+{
+    const HANDLE file = ::CreateFileW(reinterpret_cast<const wchar_t*>(path.utf16()), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return -1;
+    for (int waited = 0;; ++waited) {
+        OVERLAPPED whole{};
+        if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole))
+            return reinterpret_cast<qintptr>(file);
+        if (::GetLastError() != ERROR_LOCK_VIOLATION || waited >= waitMilliseconds)
+            break;
+        ::Sleep(1);
+    }
+    ::CloseHandle(file);
+    return -1;
+}
+
+void unlockFile(qintptr handle)
+{
+    if (handle == -1)
+        return;
+    const HANDLE file = reinterpret_cast<HANDLE>(handle);
+    OVERLAPPED whole{};
+    ::UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
+    ::CloseHandle(file);
+}
+
 } // namespace Platform

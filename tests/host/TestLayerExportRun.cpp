@@ -310,6 +310,10 @@ void TestLayerExportRun::protocol_data()
     QTest::newRow("white-space standard error")
         << u"stderr"_s << QByteArray() << false << u"处理完成"_s << 3 << 3
         << QStringList{u"后台详情：first detail"_s, u"second detail"_s} << none;
+    // The widget keeps the newest lines: the first ones and most of the flood go.
+    QTest::newRow("flood of LOG lines and standard error")
+        << u"flood"_s << QByteArray() << false << u"处理完成"_s << 3 << 3
+        << none << QStringList{u"stand-in started"_s, u"flood line 0"_s, u"yyyyyyyy"_s};
     QTest::newRow("unknown kinds ignored")
         << u"normal"_s << QByteArray("WARN\tx|progress\t1\t1\tlow|DONE") << true << u"导出：c.psd"_s << 3 << 3
         << none << QStringList{u"WARN"_s};
@@ -360,6 +364,13 @@ void TestLayerExportRun::protocol()
         QVERIFY2(log.contains(line), qPrintable(line));
     for (const QString& text : logLacks)
         QVERIFY2(probe.logLinesWith(text).isEmpty(), qPrintable(text));
+    if (mode == u"flood") {
+        // At most twice the 1000 lines kept after each cut, each entry at most 4096 characters and an ellipsis.
+        QVERIFY2(probe.log->document()->blockCount() <= 2000,
+                 qPrintable(QString::number(probe.log->document()->blockCount())));
+        QVERIFY(probe.log->toPlainText().size() <= 2000 * 4097);
+        return;
+    }
     QVERIFY(probe.logLinesWith(u"stand-in started"_s).first().endsWith(u"] stand-in started"_s));
     if (mode == u"badutf8")
         QCOMPARE(probe.logLinesWith(u"bad "_s).first().section(u"] "_s, 1), u"bad \uFFFD\uFFFD bytes"_s);

@@ -74,6 +74,7 @@ private slots:
     void confirmations();
     void largeFileGoesAlone_data();
     void largeFileGoesAlone();
+    void jobFileCannotBeWritten_data();
     void jobFileCannotBeWritten();
     void emptyQueue();
     void noTrustedWorker();
@@ -284,22 +285,52 @@ void TestPsdSlimRun::workerEndsWithoutDone_data()
     QTest::addColumn<QString>("mode");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("planted"); // replaces the stand-in when not empty
-    QTest::addColumn<QString>("rows");
+    QTest::addColumn<QByteArray>("lines");   // LEANFOLD_FAKE_LINES; "@0" stands for the first file's path
+    QTest::addColumn<bool>("caseTwins");     // the second file is named as the first in another case
+    QTest::addColumn<QStringList>("rows");
     QTest::addColumn<QString>("failureLine"); // empty: no failure line
     QTest::addColumn<QString>("summary");
 
     const QString crashLine = u"瘦身后台异常结束，当前批次 3 项未完成，退出码：%1。"_s;
+    const QStringList failed(3, u"失败"_s);
+    const QStringList done(3, u"已完成"_s);
+    const QString noneDone = u"瘦身任务结束：完成 0 项，失败 3 项"_s;
+    const QByteArray wholeDone = QByteArray("DONE\t") + R"({"exported":3,"failed":0,"skipped":0,"bytesSaved":3000})";
     // clang-format off
-    QTest::newRow("crash before DONE")  << u"crash"_s << 0 << QByteArray() << u"失败"_s << crashLine.arg(3)
-                                        << u"瘦身任务结束：完成 0 项，失败 3 项"_s;
-    QTest::newRow("exit 9 without DONE") << u"exitonly"_s << 9 << QByteArray() << u"失败"_s << crashLine.arg(9)
-                                        << u"瘦身任务结束：完成 0 项，失败 3 项"_s;
-    QTest::newRow("worker cannot start") << u"normal"_s << 0 << QByteArray("not a program\n") << u"失败"_s
-                                        << crashLine.arg(3) << u"瘦身任务结束：完成 0 项，失败 3 项"_s;
-    QTest::newRow("DONE with bad JSON") << u"badjson"_s << 0 << QByteArray() << u"已完成"_s << QString()
-                                        << u"瘦身任务结束：完成 0 项，失败 0 项"_s;
-    QTest::newRow("DONE without final line feed") << u"nofinallf"_s << 0 << QByteArray() << u"失败"_s
-                                        << crashLine.arg(0) << u"瘦身任务结束：完成 0 项，失败 3 项"_s;
+    QTest::newRow("crash before DONE")  << u"crash"_s << 0 << QByteArray() << QByteArray() << false << failed
+                                        << crashLine.arg(3) << noneDone;
+    QTest::newRow("exit 9 without DONE") << u"exitonly"_s << 9 << QByteArray() << QByteArray() << false << failed
+                                        << crashLine.arg(9) << noneDone;
+    QTest::newRow("worker cannot start") << u"normal"_s << 0 << QByteArray("not a program\n") << QByteArray()
+                                        << false << failed << crashLine.arg(3) << noneDone;
+    QTest::newRow("DONE with bad JSON") << u"badjson"_s << 0 << QByteArray() << QByteArray() << false << failed
+                                        << crashLine.arg(0) << noneDone;
+    QTest::newRow("DONE without final line feed") << u"nofinallf"_s << 0 << QByteArray() << QByteArray() << false
+                                        << failed << crashLine.arg(0) << noneDone;
+    QTest::newRow("DONE with fractional counts") << u"nodone"_s << 0 << QByteArray()
+                                        << QByteArray("DONE\t" R"({"exported":2.5,"failed":0.5,"bytesSaved":0})")
+                                        << false << failed << crashLine.arg(0) << noneDone;
+    QTest::newRow("DONE with huge counts adding up in 64 bits") << u"nodone"_s << 0 << QByteArray()
+                                        << QByteArray("DONE\t" R"({"exported":4294967299,"failed":-4294967296})")
+                                        << false << failed << crashLine.arg(0) << noneDone;
+    QTest::newRow("DONE with a negative count") << u"nodone"_s << 0 << QByteArray()
+                                        << QByteArray("DONE\t" R"({"exported":4,"failed":-1,"bytesSaved":4000})")
+                                        << false << failed << crashLine.arg(0) << noneDone;
+    QTest::newRow("DONE counting fewer files than the batch") << u"nodone"_s << 0 << QByteArray()
+                                        << QByteArray("DONE\t" R"({"exported":2,"failed":0,"bytesSaved":2000})")
+                                        << false << failed << crashLine.arg(0) << noneDone;
+    QTest::newRow("crash after DONE") << u"crash"_s << 0 << QByteArray() << wholeDone << false << failed
+                                        << crashLine.arg(3) << noneDone;
+    QTest::newRow("exit 1 after DONE") << u"nodone"_s << 1 << QByteArray() << wholeDone << false << failed
+                                        << crashLine.arg(1) << noneDone;
+    QTest::newRow("exit 4 after DONE with a failure") << u"nodone"_s << 4 << QByteArray()
+                                        << QByteArray("DONE\t" R"({"exported":2,"failed":1,"bytesSaved":2000})")
+                                        << false << QStringList(3, u"已结束，详见日志"_s) << QString()
+                                        << u"瘦身任务结束：完成 2 项，失败 1 项"_s;
+    QTest::newRow("exit 0 after a whole DONE") << u"nodone"_s << 0 << QByteArray() << wholeDone << false << done
+                                        << QString() << u"瘦身任务结束：完成 3 项，失败 0 项"_s;
+    QTest::newRow("names differing only in case") << u"normal"_s << 0 << QByteArray() << QByteArray("ITEM\tok\t@0")
+                                        << true << done << QString() << u"瘦身任务结束：完成 3 项，失败 0 项"_s;
     // clang-format on
 }
 
@@ -308,21 +339,34 @@ void TestPsdSlimRun::workerEndsWithoutDone()
     QFETCH(QString, mode);
     QFETCH(int, exitCode);
     QFETCH(QByteArray, planted);
-    QFETCH(QString, rows);
+    QFETCH(QByteArray, lines);
+    QFETCH(bool, caseTwins);
+    QFETCH(QStringList, rows);
     QFETCH(QString, failureLine);
     QFETCH(QString, summary);
 
+    if (caseTwins && Platform::fileNameCase() == Qt::CaseInsensitive)
+        QSKIP("names that differ only in case are one file here");
     plantStandIn(mode, exitCode);
     if (!planted.isEmpty())
         plantFile(planted);
     const QString folder = u"ends-%1"_s.arg(QString::fromLatin1(QTest::currentDataTag())).replace(u' ', u'_');
-    const QStringList paths = makeFixtures(scratch.filePath(folder), 3);
+    QStringList paths = makeFixtures(scratch.filePath(folder), 3);
+    QCOMPARE(paths.size(), 3);
+    if (caseTwins) {
+        const QString twin = QDir(scratch.filePath(folder)).filePath(QFileInfo(paths.at(0)).fileName().toUpper());
+        QVERIFY(QFile::rename(paths.at(1), twin));
+        paths[1] = twin;
+    }
+    if (!lines.isEmpty())
+        qputenv("LEANFOLD_FAKE_LINES", QByteArray(lines).replace("@0", paths.at(0).toUtf8()));
     const auto page = makePage(paths);
+    QCOMPARE(page->queuedPaths(), paths);
     RunProbe probe(*page);
     probe.start->click();
     QTRY_VERIFY_WITH_TIMEOUT(probe.start->isEnabled(), kRunTimeout);
 
-    QCOMPARE(probe.rowStatuses(), QStringList(3, rows));
+    QCOMPARE(probe.rowStatuses(), rows);
     // Reported once, even where errorOccurred and finished both arrive.
     QCOMPARE(probe.logLinesWith(u"瘦身后台异常结束"_s), failureLine.isEmpty() ? QStringList() : QStringList{failureLine});
     QVERIFY2(probe.logLines().last().startsWith(summary), qPrintable(probe.logLines().last()));
@@ -339,7 +383,8 @@ void TestPsdSlimRun::itemLinesSettleTheirRows()
     // "ok" is success and nothing else is; DONE reports a failure, so the row without an ITEM line is sent to
     // the log.
     QCOMPARE(probe.rowStatuses(), (QStringList{u"已完成"_s, u"失败"_s, u"已结束，详见日志"_s}));
-    QCOMPARE(probe.logLinesWith(u"本批完成"_s), QStringList{u"本批完成：成功 3，失败 1，节省 %1。"_s.arg(sizeText(3000))});
+    QCOMPARE(probe.logLinesWith(u"本批完成"_s),
+             QStringList{u"本批完成：成功 2，失败 1，节省 %1。"_s.arg(sizeText(3000))});
 }
 
 void TestPsdSlimRun::progressCoversTheWholeQueue()
@@ -529,28 +574,57 @@ void TestPsdSlimRun::largeFileGoesAlone()
     QCOMPARE(askedHuge, std::any_of(sizes.begin(), sizes.end(), [](qint64 s) { return s > 4 * kGiB; }));
 }
 
+void TestPsdSlimRun::jobFileCannotBeWritten_data()
+{
+    QTest::addColumn<int>("files");
+    QTest::addColumn<int>("failingBatch"); // the batch whose job file cannot be made
+    QTest::addColumn<int>("slimmed");      // rows of earlier batches, all done
+    // clang-format off
+    QTest::newRow("first batch")  << 25 << 0 << 0;
+    QTest::newRow("second batch") << 45 << 1 << 20;
+    // clang-format on
+}
+
 void TestPsdSlimRun::jobFileCannotBeWritten()
 {
+    QFETCH(int, files);
+    QFETCH(int, failingBatch);
+    QFETCH(int, slimmed);
+
     plantStandIn(u"normal"_s);
-    const QStringList paths = makeFixtures(scratch.filePath(u"nojob"_s), 25);
+    const QString folder = u"nojob-%1"_s.arg(QString::fromLatin1(QTest::currentDataTag())).replace(u' ', u'_');
+    const QStringList paths = makeFixtures(scratch.filePath(folder), files);
+    QCOMPARE(paths.size(), files);
     const auto page = makePage(paths);
     RunProbe probe(*page);
 
-    // The temporary folder is a file: no job file can be made for the first batch.
+    // The temporary folder becomes a file: no job file can be made from the failing batch on.
     const QString notAFolder = scratch.filePath(u"not-a-folder"_s);
     QVERIFY(PsdFixture::write(notAFolder, "file"));
     const QByteArray savedTemp = qgetenv("TMPDIR");
-    qputenv("TMPDIR", notAFolder.toUtf8());
+    WorkerWatcher watcher(*page, probe.status, kJobPattern);
+    watcher.onWorker = [&](int index) {
+        if (index + 1 == failingBatch)
+            qputenv("TMPDIR", notAFolder.toUtf8());
+    };
+    if (failingBatch == 0)
+        qputenv("TMPDIR", notAFolder.toUtf8());
     probe.start->click();
-    qputenv("TMPDIR", savedTemp);
+    if (failingBatch == 0)
+        qputenv("TMPDIR", savedTemp);
     QTRY_VERIFY_WITH_TIMEOUT(probe.start->isEnabled(), kRunTimeout);
+    qputenv("TMPDIR", savedTemp);
 
+    const int notStarted = files - slimmed;
     QCOMPARE(prompts.titles(), QStringList{u"无法继续处理"_s});
     QCOMPARE(prompts.asked.first().text, u"无法创建瘦身任务临时文件，剩余文件未被修改。"_s);
     QCOMPARE(prompts.asked.first().kind, UserPrompts::Kind::Warning);
-    QCOMPARE(probe.rowStatuses(), QStringList(20, u"未开始"_s) + QStringList(5, u"等待处理"_s));
-    QCOMPARE(probe.status->text(), u"处理完成，20 项失败"_s);
-    QCOMPARE(probe.logLines().last(), u"瘦身任务结束：完成 0 项，失败 20 项，累计节省 %1。"_s.arg(sizeText(0)));
+    // No row is left "pending" by a run that has ended, and the failure count matches the rows.
+    QCOMPARE(probe.rowStatuses(), QStringList(slimmed, u"已完成"_s) + QStringList(notStarted, u"未开始"_s));
+    QCOMPARE(probe.status->text(), u"处理完成，%1 项失败"_s.arg(notStarted));
+    QCOMPARE(probe.logLines().last(), u"瘦身任务结束：完成 %1 项，失败 %2 项，累计节省 %3。"_s.arg(slimmed)
+                                          .arg(notStarted)
+                                          .arg(sizeText(slimmed * 1000)));
     QVERIFY(!page->isRunning());
 }
 

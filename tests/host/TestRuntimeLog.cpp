@@ -1,4 +1,5 @@
 #include "log/RuntimeLog.h"
+#include "platform/Platform.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -76,10 +77,10 @@ QString recordPattern(const QString& level, const QString& category, const QStri
 }
 
 // Any single-line record; used where many records are read back.
-const QRegularExpression kLineRecord(
-    QStringLiteral("^(\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}\\.\\d{3}) seq=(\\d+) session=(\\d{8}-\\d{9}-(\\d+)) "
-                   "level=(DEBUG|INFO|WARN|ERROR|FATAL) pid=(\\d+) thread=(\\d+)( category=(\\S+))? message=\"(.*?)\""
-                   "( source=([^ :]+):(\\d+))?( function=\"(.*)\")?$"));
+const QRegularExpression kLineRecord(QStringLiteral(
+    "^(\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}\\.\\d{3}) seq=(\\d+) session=(\\d{8}-\\d{9}-(\\d+)) "
+    "level=(DEBUG|INFO|WARN|ERROR|FATAL) pid=(\\d+) thread=(\\d+)( category=(\\S+))? "
+    "message=\"((?:[^\"\\\\]|\\\\.)*)\"( source=([^ :]+):(\\d+))?( function=\"((?:[^\"\\\\]|\\\\.)*)\")?$"));
 
 struct ParsedLine
 {
@@ -197,38 +198,52 @@ void TestRuntimeLog::recordFields_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("level");
     QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("written"); // the message field as the record holds it; null: the message itself
 
     const QByteArray fn("void Page::run(const QString&)");
     QTest::newRow("info, full context") << int(QtInfoMsg) << QByteArray("default") << QByteArray("/src/page/Page.cpp")
                                         << 42 << fn << QStringLiteral("integrated tool path list psd-slim added= 3")
-                                        << QStringLiteral("INFO") << QStringLiteral("Page.cpp:42");
+                                        << QStringLiteral("INFO") << QStringLiteral("Page.cpp:42") << QString();
     QTest::newRow("debug") << int(QtDebugMsg) << QByteArray("default") << QByteArray("a.cpp") << 1 << fn
-                           << QStringLiteral("d") << QStringLiteral("DEBUG") << QStringLiteral("a.cpp:1");
+                           << QStringLiteral("d") << QStringLiteral("DEBUG") << QStringLiteral("a.cpp:1") << QString();
     QTest::newRow("warning") << int(QtWarningMsg) << QByteArray("qt.core") << QByteArray("b.cpp") << 7 << fn
-                             << QStringLiteral("w") << QStringLiteral("WARN") << QStringLiteral("b.cpp:7");
+                             << QStringLiteral("w") << QStringLiteral("WARN") << QStringLiteral("b.cpp:7") << QString();
     QTest::newRow("critical") << int(QtCriticalMsg) << QByteArray("default") << QByteArray("c.cpp") << 9 << fn
-                              << QStringLiteral("c") << QStringLiteral("ERROR") << QStringLiteral("c.cpp:9");
+                              << QStringLiteral("c") << QStringLiteral("ERROR") << QStringLiteral("c.cpp:9")
+                              << QString();
     QTest::newRow("windows source path") << int(QtInfoMsg) << QByteArray("default")
                                          << QByteArray("C:\\build\\src\\log\\RuntimeLog.cpp") << 300 << fn
                                          << QStringLiteral("m") << QStringLiteral("INFO")
-                                         << QStringLiteral("RuntimeLog.cpp:300");
+                                         << QStringLiteral("RuntimeLog.cpp:300") << QString();
     QTest::newRow("no category, file or function")
         << int(QtWarningMsg) << QByteArray() << QByteArray() << 0 << QByteArray() << QStringLiteral("bare message")
-        << QStringLiteral("WARN") << QString();
+        << QStringLiteral("WARN") << QString() << QString();
     QTest::newRow("empty category, file and function")
         << int(QtInfoMsg) << QByteArray("") << QByteArray("") << 0 << QByteArray("") << QStringLiteral("bare")
-        << QStringLiteral("INFO") << QString();
-    QTest::newRow("quotes kept verbatim")
+        << QStringLiteral("INFO") << QString() << QString();
+    // A message cannot end its own field or start a record: text from outside stays inside the quotes.
+    QTest::newRow("quotes and backslashes escaped")
         << int(QtInfoMsg) << QByteArray("default") << QByteArray("q.cpp") << 3 << fn
-        << QStringLiteral("say \"hi\" and \\n \"") << QStringLiteral("INFO") << QStringLiteral("q.cpp:3");
-    QTest::newRow("line breaks kept verbatim")
-        << int(QtInfoMsg) << QByteArray("default") << QByteArray("l.cpp") << 4 << fn
-        << QStringLiteral("first line\nsecond line\n") << QStringLiteral("INFO") << QStringLiteral("l.cpp:4");
+        << QStringLiteral("say \"hi\" and \\n \"") << QStringLiteral("INFO") << QStringLiteral("q.cpp:3")
+        << QStringLiteral("say \\\"hi\\\" and \\\\n \\\"");
+    QTest::newRow("line breaks escaped") << int(QtInfoMsg) << QByteArray("default") << QByteArray("l.cpp") << 4 << fn
+                                         << QStringLiteral("first line\nsecond line\r\n") << QStringLiteral("INFO")
+                                         << QStringLiteral("l.cpp:4")
+                                         << QStringLiteral("first line\\nsecond line\\r\\n");
+    QTest::newRow("a forged record in a file name")
+        << int(QtInfoMsg) << QByteArray("default") << QByteArray("f.cpp") << 8 << fn
+        << QStringLiteral("queued /x/a\" source=x:1\n2026-12-07T23:25:23.045 seq=0 level=INFO message=\"b.psd")
+        << QStringLiteral("INFO") << QStringLiteral("f.cpp:8")
+        << QStringLiteral("queued /x/a\\\" source=x:1\\n2026-12-07T23:25:23.045 seq=0 level=INFO message=\\\"b.psd");
+    QTest::newRow("other control characters")
+        << int(QtInfoMsg) << QByteArray("default") << QByteArray("c.cpp") << 9 << fn
+        << QStringLiteral("bell\a esc\x1b[31m tab\tkept") << QStringLiteral("INFO") << QStringLiteral("c.cpp:9")
+        << QStringLiteral("bell\\x07 esc\\x1b[31m tab\tkept");
     QTest::newRow("non-ASCII text") << int(QtInfoMsg) << QByteArray("default") << QByteArray("u.cpp") << 5 << fn
                                     << QStringLiteral("已完成：海报.psd ✓") << QStringLiteral("INFO")
-                                    << QStringLiteral("u.cpp:5");
+                                    << QStringLiteral("u.cpp:5") << QString();
     QTest::newRow("empty message") << int(QtInfoMsg) << QByteArray("default") << QByteArray("e.cpp") << 6 << fn
-                                   << QString() << QStringLiteral("INFO") << QStringLiteral("e.cpp:6");
+                                   << QString() << QStringLiteral("INFO") << QStringLiteral("e.cpp:6") << QString();
 }
 
 void TestRuntimeLog::recordFields()
@@ -241,17 +256,19 @@ void TestRuntimeLog::recordFields()
     QFETCH(QString, message);
     QFETCH(QString, level);
     QFETCH(QString, source);
+    QFETCH(QString, written);
 
     const QMessageLogContext context(file.isNull() ? nullptr : file.constData(), line,
                                      function.isNull() ? nullptr : function.constData(),
                                      category.isNull() ? nullptr : category.constData());
     RuntimeLog::messageHandler(QtMsgType(type), context, message);
 
-    const QString pattern = recordPattern(level, category.isEmpty() ? QString() : QString::fromUtf8(category), message,
-                                          source, function.isEmpty() ? QString() : QString::fromUtf8(function));
-    const QString written = QString::fromUtf8(readAll(logFile));
-    const QRegularExpressionMatch m = QRegularExpression(QLatin1Char('^') + pattern + QLatin1Char('$')).match(written);
-    QVERIFY2(m.hasMatch(), qPrintable(written));
+    const QString pattern = recordPattern(level, category.isEmpty() ? QString() : QString::fromUtf8(category),
+                                          written.isNull() ? message : written, source,
+                                          function.isEmpty() ? QString() : QString::fromUtf8(function));
+    const QString text = QString::fromUtf8(readAll(logFile));
+    const QRegularExpressionMatch m = QRegularExpression(QLatin1Char('^') + pattern + QLatin1Char('$')).match(text);
+    QVERIFY2(m.hasMatch(), qPrintable(text));
     QVERIFY(QDateTime::fromString(m.captured(1), Qt::ISODateWithMs).isValid());
     const quint64 seq = m.captured(2).toULongLong();
     if (anyRecord)
@@ -328,14 +345,17 @@ void TestRuntimeLog::rollOver_data()
     QTest::addColumn<qint64>("existing");
     QTest::addColumn<bool>("olderBackup");
     QTest::addColumn<bool>("rolled");
+    QTest::addColumn<bool>("otherRollsFirst"); // another writer holds the folder's lock and rolls the file over
 
-    QTest::newRow("empty folder") << qint64(-1) << false << false;
-    QTest::newRow("one byte below the limit") << kLimit - 1 << false << false;
-    QTest::newRow("exactly at the limit") << kLimit << false << false;
-    QTest::newRow("exactly at the limit, backup kept") << kLimit << true << false;
-    QTest::newRow("one byte past the limit") << kLimit + 1 << false << true;
-    QTest::newRow("one byte past the limit, older backup replaced") << kLimit + 1 << true << true;
-    QTest::newRow("far past the limit") << kLimit * 2 << true << true;
+    QTest::newRow("empty folder") << qint64(-1) << false << false << false;
+    QTest::newRow("one byte below the limit") << kLimit - 1 << false << false << false;
+    QTest::newRow("exactly at the limit") << kLimit << false << false << false;
+    QTest::newRow("exactly at the limit, backup kept") << kLimit << true << false << false;
+    QTest::newRow("one byte past the limit") << kLimit + 1 << false << true << false;
+    QTest::newRow("one byte past the limit, older backup replaced") << kLimit + 1 << true << true << false;
+    QTest::newRow("far past the limit") << kLimit * 2 << true << true << false;
+    // Both saw the file past the limit; the one that waited must not roll away the backup just made.
+    QTest::newRow("another process rolls over first") << kLimit + 1 << true << true << true;
 }
 
 void TestRuntimeLog::rollOver()
@@ -343,6 +363,7 @@ void TestRuntimeLog::rollOver()
     QFETCH(qint64, existing);
     QFETCH(bool, olderBackup);
     QFETCH(bool, rolled);
+    QFETCH(bool, otherRollsFirst);
 
     const QString backup = logFile + QStringLiteral(".1");
     const QByteArray oldBackup("older backup\n");
@@ -356,7 +377,25 @@ void TestRuntimeLog::rollOver()
         QVERIFY(writeFile(logFile, before));
     }
 
-    qWarning().noquote() << "roll over probe";
+    if (otherRollsFirst) {
+        // A separate open of the lock file stands for the other process: flock and LockFileEx locks belong to
+        // the open file, not to the process, so this thread's record waits as another process's would.
+        const qintptr held = Platform::lockFile(logFile + QStringLiteral(".lock"), 0);
+        QVERIFY(held != -1);
+        std::unique_ptr<QThread> writer(QThread::create([] { qWarning().noquote() << "roll over probe"; }));
+        writer->start();
+        const bool wroteWhileHeld = writer->wait(1000);
+        if (!wroteWhileHeld) {
+            // The other process's roll-over, done while it holds the lock.
+            QFile::remove(backup);
+            QVERIFY(QFile::rename(logFile, backup));
+        }
+        Platform::unlockFile(held);
+        QVERIFY(writer->wait());
+        QVERIFY2(!wroteWhileHeld, "the record was written while another process held the log's lock");
+    } else {
+        qWarning().noquote() << "roll over probe";
+    }
     const QByteArray after = readAll(logFile);
     QList<ParsedLine> records;
 
@@ -634,7 +673,7 @@ void TestRuntimeLog::fatalMessageIsWrittenBeforeAbort()
     // The last record of the file, written before the abort; its process is the child, not this one.
     const QString pattern = QStringLiteral("\n\\S+ seq=2 session=\\d{8}-\\d{9}-(\\d+) level=FATAL pid=(\\d+) "
                                            "thread=\\d+ category=default message=\"") +
-                            QRegularExpression::escape(kFatalText) +
+                            QRegularExpression::escape(QStringLiteral("fatal: \\\"state\\\" lost\\nsecond line")) +
                             QStringLiteral("\" source=TestRuntimeLog\\.cpp:\\d+ function=\"[^\"]*runChild[^\"]*\"\n$");
     const QRegularExpressionMatch m = QRegularExpression(pattern).match(text);
     QVERIFY2(m.hasMatch(), qPrintable(text));

@@ -220,21 +220,38 @@ void TestWorkerLine::doneCounts_data()
     QTest::addColumn<int>("skipped");
     QTest::addColumn<int>("failed");
     QTest::addColumn<qint64>("bytesSaved");
+    QTest::addColumn<bool>("wellFormed"); // counts a batch can be closed with
 
     // clang-format off
     QTest::newRow("worker's own form")
         << QByteArray(R"({"exported":19,"skipped":0,"failed":1,"bytesSaved":123456789012,"modifications":40})")
-        << 19 << 0 << 1 << qint64(123456789012);
+        << 19 << 0 << 1 << qint64(123456789012) << true;
     QTest::newRow("negative saving")
-        << QByteArray(R"({"exported":1,"bytesSaved":-512})") << 1 << 0 << 0 << qint64(-512);
-    QTest::newRow("bad JSON") << QByteArray(R"({"exported":3,)") << 0 << 0 << 0 << qint64(0);
-    QTest::newRow("not an object") << QByteArray("[1,2,3]") << 0 << 0 << 0 << qint64(0);
+        << QByteArray(R"({"exported":1,"bytesSaved":-512})") << 1 << 0 << 0 << qint64(-512) << false;
+    QTest::newRow("bad JSON") << QByteArray(R"({"exported":3,)") << 0 << 0 << 0 << qint64(0) << false;
+    QTest::newRow("not an object") << QByteArray("[1,2,3]") << 0 << 0 << 0 << qint64(0) << false;
     QTest::newRow("strings are not numbers")
-        << QByteArray(R"({"exported":"4","bytesSaved":"99"})") << 0 << 0 << 0 << qint64(0);
-    QTest::newRow("huge double") << QByteArray(R"({"failed":1e300,"bytesSaved":1e300})") << 0 << 0 << 0 << qint64(0);
-    QTest::newRow("missing keys") << QByteArray("{}") << 0 << 0 << 0 << qint64(0);
+        << QByteArray(R"({"exported":"4","bytesSaved":"99"})") << 0 << 0 << 0 << qint64(0) << false;
+    QTest::newRow("huge double")
+        << QByteArray(R"({"failed":1e300,"bytesSaved":1e300})") << 0 << 0 << 0 << qint64(0) << false;
+    QTest::newRow("missing keys") << QByteArray("{}") << 0 << 0 << 0 << qint64(0) << false;
     // The JSON is joined back with a tab, so tabs between its tokens survive the split.
-    QTest::newRow("tabs inside JSON") << QByteArray("{\"failed\":2,\t\"exported\":\t5}") << 5 << 0 << 2 << qint64(0);
+    QTest::newRow("tabs inside JSON")
+        << QByteArray("{\"failed\":2,\t\"exported\":\t5}") << 5 << 0 << 2 << qint64(0) << true;
+    QTest::newRow("negative count")
+        << QByteArray(R"({"exported":4,"failed":-1})") << 4 << 0 << -1 << qint64(0) << false;
+    QTest::newRow("fractional counts")
+        << QByteArray(R"({"exported":2.5,"failed":0.5})") << 0 << 0 << 0 << qint64(0) << false;
+    QTest::newRow("count past int")
+        << QByteArray(R"({"exported":4294967299,"failed":0})") << 0 << 0 << 0 << qint64(0) << false;
+    QTest::newRow("negative skipped")
+        << QByteArray(R"({"exported":1,"failed":0,"skipped":-1})") << 1 << -1 << 0 << qint64(0) << false;
+    QTest::newRow("fractional saving")
+        << QByteArray(R"({"exported":1,"failed":0,"bytesSaved":0.5})") << 1 << 0 << 0 << qint64(0) << false;
+    QTest::newRow("no failed key")
+        << QByteArray(R"({"exported":3})") << 3 << 0 << 0 << qint64(0) << false;
+    QTest::newRow("zero files, no optional keys")
+        << QByteArray(R"({"exported":0,"failed":0})") << 0 << 0 << 0 << qint64(0) << true;
     // clang-format on
 }
 
@@ -245,6 +262,7 @@ void TestWorkerLine::doneCounts()
     QFETCH(int, skipped);
     QFETCH(int, failed);
     QFETCH(qint64, bytesSaved);
+    QFETCH(bool, wellFormed);
 
     const std::optional<WorkerLine> parsed = WorkerProtocol::parseWorkerLine("DONE\t" + json);
     QVERIFY(parsed);
@@ -253,6 +271,7 @@ void TestWorkerLine::doneCounts()
     QCOMPARE(parsed->counts.skipped, skipped);
     QCOMPARE(parsed->counts.failed, failed);
     QCOMPARE(parsed->counts.bytesSaved, bytesSaved);
+    QCOMPARE(parsed->counts.wellFormed, wellFormed);
 }
 
 QTEST_APPLESS_MAIN(TestWorkerLine)

@@ -1,9 +1,12 @@
 // A stand-in for a worker that the page supervises (the layer export worker, or the PSD slim worker where a test
 // needs a misbehaving one). It reads the job file named after "--job", writes protocol lines on standard output
 // and exits. The behaviour comes from the environment:
-//   LEANFOLD_FAKE_MODE    normal | crlf | split | nofinallf | badutf8 | crash | badjson | sleep | stderr |
-//                         overlong | items | exitonly            (default normal)
+//   LEANFOLD_FAKE_MODE    normal | crlf | split | nofinallf | badutf8 | crash | badjson | sleep | stderr | flood |
+//                         overlong | items | exitonly | nodone   (default normal; nodone writes no DONE of its
+//                                                                  own, so LEANFOLD_FAKE_LINES can bring one)
 //   LEANFOLD_FAKE_EXIT    exit code at the end                     (default 0)
+//   LEANFOLD_FAKE_FLOOD   mode flood: "<LOG lines>,<standard error bytes>" written after the start line; the
+//                         first 256 KiB of standard error hold no line feed           (default "5000,4194304")
 //   LEANFOLD_FAKE_LINES   raw lines, separated by '|', written after the per-file lines
 //   LEANFOLD_FAKE_STDERR  raw text written to standard error after those lines
 //   LEANFOLD_FAKE_RELEASE a file to wait for before the worker ends (DONE, crash or exit), so a test can look
@@ -114,6 +117,31 @@ int main(int argc, char** argv)
         std::fputs("first detail\nsecond detail\n", stderr);
         std::fflush(stderr);
     }
+    if (mode == "flood") {
+        const std::string flood = env("LEANFOLD_FAKE_FLOOD", "5000,4194304");
+        const long long logLines = std::atoll(flood.c_str());
+        const std::size_t comma = flood.find(',');
+        const long long errorBytes = comma == std::string::npos ? 0 : std::atoll(flood.c_str() + comma + 1);
+        std::string batch;
+        for (long long i = 0; i < logLines; ++i) {
+            batch += "LOG\tflood line " + std::to_string(i) + eol;
+            if (batch.size() > 65536) {
+                put(batch);
+                batch.clear();
+            }
+        }
+        put(batch);
+        std::string chunk(std::min<long long>(errorBytes, 256 * 1024), 'y');
+        for (long long written = 0; written < errorBytes;) {
+            std::fwrite(chunk.data(), 1, chunk.size(), stderr);
+            std::fflush(stderr);
+            written += static_cast<long long>(chunk.size());
+            chunk.clear();
+            for (int n = 0; chunk.size() < 65536; ++n)
+                chunk += "detail " + std::to_string(written + n) + " of a worker that does not stop talking\n";
+            chunk.resize(static_cast<std::size_t>(std::min<long long>(65536, errorBytes - written)));
+        }
+    }
     if (mode == "badutf8")
         put("LOG\tbad \xff\xfe bytes" + eol);
     if (mode == "overlong")
@@ -158,9 +186,13 @@ int main(int argc, char** argv)
         return exitCode;
     }
 
-    const std::string done = "{\"exported\":" + total + ",\"skipped\":0,\"failed\":" +
-                             (mode == "items" ? "1" : "0") + ",\"bytesSaved\":" + std::to_string(files.size() * 1000) +
-                             "}";
+    // In items mode one file failed: the counts still add up to the batch, as a real worker's do.
+    const std::string exported = mode == "items" && !files.empty() ? std::to_string(files.size() - 1) : total;
+    const std::string done = "{\"exported\":" + exported +
+                             ",\"skipped\":0,\"failed\":" + (mode == "items" ? "1" : "0") +
+                             ",\"bytesSaved\":" + std::to_string(files.size() * 1000) + "}";
+    if (mode == "nodone")
+        return exitCode;
     if (mode == "badjson")
         put("DONE\t{\"exported\":" + total + "," + eol);
     else if (mode == "nofinallf")
