@@ -26,8 +26,8 @@
 #include <QToolButton>
 #include <QtTest>
 
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <memory>
 
 using namespace Qt::StringLiterals;
