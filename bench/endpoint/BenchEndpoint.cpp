@@ -126,8 +126,13 @@ int main(int argc, char** argv)
     clock.start();
     heartbeat.start(1);
     // The stalling sender holds its connections for 12 s; the repeating one ends once its message is taken.
-    QObject::connect(&sender, &QProcess::finished, &app,
-                     [&] { QTimer::singleShot(200, &app, &QCoreApplication::quit); });
+    // Then the page may still be walking what it was sent: the figures include that walk.
+    QTimer settled;
+    QObject::connect(&settled, &QTimer::timeout, &app, [&] {
+        if (!page.isScanning())
+            QCoreApplication::quit();
+    });
+    QObject::connect(&sender, &QProcess::finished, &app, [&] { settled.start(200); });
     QTimer::singleShot(20000, &app, &QCoreApplication::quit);
     app.exec();
     sender.waitForFinished(5000);

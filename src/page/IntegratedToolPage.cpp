@@ -3,6 +3,7 @@
 #include "i18n/Language.h"
 #include "i18n/Localization.h"
 #include "page/Duration.h"
+#include "page/FolderScan.h"
 #include "page/PageStyle.h"
 #include "page/ToolDropTree.h"
 #include "platform/Platform.h"
@@ -12,7 +13,6 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
-#include <QDirIterator>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -45,6 +45,9 @@ QString ui(const char16_t* key)
 // any size) keeps its last kLogEntryCharacters characters. At most about 2000 x 4096 characters are held.
 constexpr int kLogLines = 1000;
 constexpr qsizetype kLogEntryCharacters = 4096;
+
+// A call naming at most this many paths, all of them files, is queued at once; a look at each costs little.
+constexpr qsizetype kInlineEntries = 1000;
 
 // The duplicate-test key of a queued path: two paths are one file exactly when the file system says so.
 QString queueKey(const QString& absolutePath)
@@ -107,6 +110,7 @@ IntegratedToolPage::IntegratedToolPage(IntegratedTools::Tool tool, QWidget* pare
 
 IntegratedToolPage::~IntegratedToolPage()
 {
+    folderScan.reset();
     stopWorkerOnClose();
 }
 
@@ -438,58 +442,113 @@ void IntegratedToolPage::appendLogLine(const QString& entry)
 
 void IntegratedToolPage::addPaths(const QStringList& paths, bool recursive)
 {
-    const QStringList suffixes = IntegratedTools::supportedSuffixes(tool);
-    QStringList candidates;
-    for (const QString& entry : paths) {
-        const QFileInfo info(entry);
-        if (info.isFile()) {
-            candidates.append(info.absoluteFilePath());
-        } else if (info.isDir()) {
-            QDirIterator it(info.absoluteFilePath(), QDir::Files | QDir::NoDotAndDotDot,
-                            recursive ? QDirIterator::Subdirectories : QDirIterator::NoIteratorFlags);
-            while (it.hasNext())
-                candidates.append(it.next());
-        }
+    // Relative paths follow the current folder as it is now, not when a walk gets to them. A message may repeat
+    // one entry without end: each text is looked at once.
+    QStringList entries;
+    QSet<QString> given;
+    for (const QString& path : paths) {
+        if (path.isEmpty() || given.contains(path))
+            continue;
+        given.insert(path);
+        entries.append(QFileInfo(path).absoluteFilePath());
     }
+    // A few files are queued at once; anything with a folder in it is walked off the window's thread. Calls are
+    // finished in the order they came, so rows keep the order of the calls.
+    if (!folderScan && waitingScans.isEmpty() && entries.size() <= kInlineEntries && FolderScan::onlyFiles(entries)) {
+        const ScanBatch found = FolderScan::expand(entries, recursive, IntegratedTools::supportedSuffixes(tool));
+        finishAdding(queueFound(found.files), found.rejected);
+        return;
+    }
+    waitingScans.append({entries, recursive});
+    if (!folderScan)
+        startNextScan();
+}
 
-    // Read once per call rather than once per row: both come from the settings store.
+void IntegratedToolPage::startNextScan()
+{
+    if (waitingScans.isEmpty()) {
+        startButton->setEnabled(workerProcess == nullptr);
+        return;
+    }
+    const WaitingScan next = waitingScans.takeFirst();
+    scanAdded = 0;
+    scanRejected = 0;
+    const quint64 generation = ++scanGeneration;
+    startButton->setEnabled(false);
+    folderScan = std::make_unique<FolderScan>(
+        next.entries, next.recursive, IntegratedTools::supportedSuffixes(tool), [this, generation](ScanBatch batch) {
+            QMetaObject::invokeMethod(
+                this, [this, generation, batch = std::move(batch)] { takeScanBatch(generation, batch); },
+                Qt::QueuedConnection);
+        });
+}
+
+void IntegratedToolPage::takeScanBatch(quint64 generation, const ScanBatch& batch)
+{
+    // A batch of a scan that was cancelled may still be on its way.
+    if (generation != scanGeneration || !folderScan)
+        return;
+    scanAdded += queueFound(batch.files);
+    scanRejected += batch.rejected;
+    if (!batch.last)
+        return;
+    folderScan.reset();
+    finishAdding(scanAdded, scanRejected);
+    startNextScan();
+}
+
+void IntegratedToolPage::cancelScans()
+{
+    if (folderScan) {
+        folderScan.reset();
+        ++scanGeneration;
+        finishAdding(scanAdded, scanRejected);
+    }
+    // Calls that never started found nothing; each still leaves its record.
+    while (!waitingScans.isEmpty()) {
+        waitingScans.removeFirst();
+        finishAdding(0, 0);
+    }
+    startButton->setEnabled(workerProcess == nullptr);
+}
+
+int IntegratedToolPage::queueFound(const QList<ScannedFile>& files)
+{
+    // Read once per batch rather than once per row: both come from the settings store.
     const QLocale locale = uiLocale();
     const QString pending = ui(u"等待处理");
-    int added = 0;
-    int rejected = 0;
     QList<QTreeWidgetItem*> rows;
-    for (const QString& candidate : std::as_const(candidates)) {
-        const QFileInfo info(candidate);
-        const QString absolute = info.absoluteFilePath();
-        if (!info.isFile() || !suffixes.contains(info.suffix().toLower())) {
-            ++rejected;
-            continue;
-        }
-        const QString key = queueKey(absolute);
+    for (const ScannedFile& file : files) {
+        const QString key = queueKey(file.path);
         if (queuedKeys.contains(key))
             continue;
         queuedKeys.insert(key);
-        selectedPaths.append(absolute);
+        selectedPaths.append(file.path);
         auto* row = new QTreeWidgetItem;
-        row->setText(0, info.fileName());
-        row->setData(0, Qt::UserRole, absolute);
-        row->setText(1, QDir::toNativeSeparators(info.absolutePath()));
-        row->setText(2, sizeText(locale, info.size()));
+        row->setText(0, file.name);
+        row->setData(0, Qt::UserRole, file.path);
+        row->setText(1, QDir::toNativeSeparators(file.folder));
+        row->setText(2, sizeText(locale, file.size));
         row->setText(3, pending);
         rows.append(row);
-        ++added;
     }
-    // One insertion for the whole call: inserting row by row relayouts the view for every file.
+    // One insertion per batch: inserting row by row relayouts the view for every file.
     dropTree->addTopLevelItems(rows);
+    return int(rows.size());
+}
 
+void IntegratedToolPage::finishAdding(int added, int rejected)
+{
     if (added + rejected > 0) {
         appendLogLine(localizedText(QStringLiteral("[%1] 已加入 %2 个文件，忽略 %3 个不适用文件。"))
                           .arg(clockText())
                           .arg(added)
                           .arg(rejected));
     }
-    qInfo().noquote() << "integrated tool path list" << IntegratedTools::toolId(tool) << "added=" << added
-                      << "rejected=" << rejected << "total=" << selectedPaths.size();
+    // The record names the call it reports on, wherever the call's walk ends.
+    QMessageLogger(__FILE__, __LINE__, "void IntegratedToolPage::addPaths(const QStringList&, bool)").info().noquote()
+        << "integrated tool path list" << IntegratedTools::toolId(tool) << "added=" << added
+        << "rejected=" << rejected << "total=" << selectedPaths.size();
     updateSummary();
 }
 
@@ -543,6 +602,8 @@ void IntegratedToolPage::updateSummary()
 
 void IntegratedToolPage::clearQueue()
 {
+    // A walk still running would go on filling the list the user just emptied.
+    cancelScans();
     selectedPaths.clear();
     queuedKeys.clear();
     dropTree->clear();

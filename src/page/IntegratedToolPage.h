@@ -1,5 +1,6 @@
 #pragma once
 
+#include "page/FolderScan.h"
 #include "page/UserPrompts.h"
 #include "tools/IntegratedTools.h"
 
@@ -11,6 +12,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
 class QLabel;
 class QLineEdit;
@@ -40,7 +42,10 @@ public:
     void setHelpHandler(std::function<void()> handler);
 
     // Queue: every way of adding files ends in addPaths.
+    // Files are queued before it returns; folders are walked on a thread of their own, their rows arriving while
+    // the window goes on (isScanning is true until then).
     void addPaths(const QStringList& paths, bool recursive);
+    bool isScanning() const { return folderScan != nullptr; }
     void chooseFiles();
     void chooseFolders();
     void setRowStatus(const QString& path, const QString& status);
@@ -64,6 +69,11 @@ private:
     void buildContent();
     void removeRows(bool writeLog);
     void appendLogLine(const QString& entry);
+    void startNextScan();
+    void takeScanBatch(quint64 generation, const ScanBatch& batch);
+    void cancelScans();
+    int queueFound(const QList<ScannedFile>& files);
+    void finishAdding(int added, int rejected);
 
     void startPsdSlimRun();
     void startNextPsdSlimBatch();
@@ -101,6 +111,17 @@ private:
     // Copies of selectedPaths, case-folded where the platform's file names ignore case: the duplicate test of addPaths
     // without a linear search. Every change of selectedPaths changes it too.
     QSet<QString> queuedKeys;
+    // addPaths calls whose walk has not begun, the walk under way and what it queued so far. A batch carries the
+    // generation of its walk: one that arrives after its walk was cancelled is dropped.
+    struct WaitingScan {
+        QStringList entries;
+        bool recursive = false;
+    };
+    QList<WaitingScan> waitingScans;
+    std::unique_ptr<FolderScan> folderScan;
+    quint64 scanGeneration = 0;
+    int scanAdded = 0;
+    int scanRejected = 0;
     QStringList pendingPaths;
     QStringList batchPaths;
     int batchOffset = 0;

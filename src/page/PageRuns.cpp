@@ -104,6 +104,9 @@ void IntegratedToolPage::tell(UserPrompts::Kind kind, const QString& title, cons
 
 void IntegratedToolPage::startRun()
 {
+    // Start waits for the list to be complete (the button is disabled meanwhile).
+    if (isScanning())
+        return;
     switch (tool) {
     case IntegratedTools::LayerExport:
         startLayerExportRun();
@@ -265,7 +268,7 @@ void IntegratedToolPage::endPsdSlimRun()
         remainingLabel->setText(ui(u"剩余时间：00:00:00"));
     appendLogLine(ui(u"瘦身任务结束：完成 %1 项，失败 %2 项，累计节省 %3。")
                       .arg(QString::number(totalSucceeded), QString::number(totalFailed), dataSize(totalBytesSaved)));
-    startButton->setEnabled(true);
+    startButton->setEnabled(!isScanning());
     dropTree->setEnabled(true);
 }
 

@@ -202,7 +202,7 @@ void IntegratedToolPage::finishWorker(int exitCode)
     const QString status = exitCode != 0 ? ui(u"失败") : ui(u"已完成");
     for (int i = 0; i < dropTree->topLevelItemCount(); ++i)
         dropTree->topLevelItem(i)->setText(3, status);
-    startButton->setEnabled(true);
+    startButton->setEnabled(!isScanning());
     dropTree->setEnabled(true);
     workerProcess = nullptr;
     finished->deleteLater();

@@ -86,6 +86,13 @@ private:
             QCOMPARE(list->topLevelItem(i)->data(0, Qt::UserRole).toString(), page.queuedPaths().at(i));
     }
 
+    // Folders are walked off the window's thread: their rows arrive through the event loop.
+    static void addAndWait(IntegratedToolPage& page, const QStringList& paths, bool recursive)
+    {
+        page.addPaths(paths, recursive);
+        QTRY_VERIFY(!page.isScanning());
+    }
+
     static QString summary(const IntegratedToolPage& page)
     {
         for (const QLabel* label : page.findChildren<QLabel*>()) {
@@ -160,6 +167,12 @@ private slots:
                                          << QStringList{u"a.psd"_s} << 0;
         QTest::newRow("absent path not counted") << 1 << QStringList{u"@nothing.psd"_s} << true << QStringList{}
                                                  << 0;
+        // A message may repeat an entry without end: each path is walked, and its files counted, once.
+        QTest::newRow("folder named 100,000 times") << 1 << QStringList(100000, u"."_s) << false
+                                                    << QStringList{u"B.PSD"_s, u"a.psd"_s, u"c.Psb"_s} << 4;
+        QTest::newRow("file named 5,000 times, beside its folder")
+            << 1 << QStringList(5000, u"sub/g.psd"_s) + QStringList{u"sub"_s, u"./sub"_s} << true
+            << QStringList{u"g.psd"_s, u"h.psb"_s} << 0;
         QTest::newRow("empty folder") << 1 << QStringList{u"empty"_s} << true << QStringList{} << 0;
         QTest::newRow("empty list") << 1 << QStringList{} << true << QStringList{} << 0;
         QTest::newRow("image page rejects PSD") << 0 << QStringList{u"a.psd"_s, u"e.jpg"_s, u"f.TIFF"_s} << false
@@ -184,7 +197,7 @@ private slots:
                                                             : QDir(root()).filePath(input));
         }
         loggedMessages.clear();
-        page->addPaths(paths, recursive);
+        addAndWait(*page, paths, recursive);
 
         QCOMPARE(fileNames(page->queuedPaths()), added);
         verifyRowsMatchPaths(*page);
@@ -205,6 +218,45 @@ private slots:
         QCOMPARE(loggedMessages.first().function, u"void IntegratedToolPage::addPaths(const QStringList&, bool)"_s);
     }
 
+    // While a large folder is walked the window goes on: a later call, files only, waits for the walk, so rows keep
+    // the order of the calls; emptying the list ends the walk and nothing it had found arrives afterwards.
+    void walkInBackground_data()
+    {
+        QTest::addColumn<bool>("clearDuringWalk");
+        QTest::newRow("later call queued after the walk") << false;
+        QTest::newRow("list emptied during the walk") << true;
+    }
+
+    void walkInBackground()
+    {
+        QFETCH(bool, clearDuringWalk);
+        const QString many = scratch.filePath(u"many"_s);
+        if (!QFileInfo::exists(many)) {
+            QVERIFY(QDir().mkpath(many));
+            for (int i = 0; i < 20000; ++i)
+                QVERIFY(QFile(QDir(many).filePath(u"%1.psd"_s.arg(i))).open(QIODevice::WriteOnly));
+        }
+        const auto page = makePage(IntegratedTools::PsdSlim, u"zh_CN"_s);
+        page->addPaths({many}, true);
+        page->addPaths({QDir(root()).filePath(u"a.psd"_s)}, false);
+        if (clearDuringWalk) {
+            page->clearQueue();
+            QVERIFY(!page->isScanning());
+            QTest::qWait(300);
+            QCOMPARE(page->queuedPaths().size(), 0);
+            QCOMPARE(tree(*page)->topLevelItemCount(), 0);
+            // The calls' records are still written, one each.
+            QCOMPARE(loggedMessages.size(), 2);
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!page->isScanning(), 30000);
+        QCOMPARE(page->queuedPaths().size(), 20001);
+        QCOMPARE(page->queuedPaths().last(), QDir(root()).filePath(u"a.psd"_s));
+        verifyRowsMatchPaths(*page);
+        QCOMPARE(loggedMessages.size(), 2);
+        QVERIFY(logText(*page).contains(u"已加入 20000 个文件，忽略 0 个不适用文件。"_s));
+    }
+
     void relativePathsFollowCurrentFolder()
     {
         const auto page = makePage(IntegratedTools::PsdSlim, u"zh_CN"_s);
@@ -212,6 +264,7 @@ private slots:
         QVERIFY(QDir::setCurrent(root()));
         page->addPaths({u"sub"_s, u"a.psd"_s}, true);
         QDir::setCurrent(previous);
+        QTRY_VERIFY(!page->isScanning());
         QCOMPARE(fileNames(page->queuedPaths()), (QStringList{u"a.psd"_s, u"g.psd"_s, u"h.psb"_s}));
         QVERIFY(page->queuedPaths().contains(QDir(root()).filePath(u"a.psd"_s)));
     }
@@ -292,7 +345,7 @@ private slots:
         const auto page = makePage(IntegratedTools::LayerExport, u"en_US"_s);
         auto* count = page->findChild<QLabel*>(u"layerSelectedCount"_s);
         QCOMPARE(count->text(), u"0 PSD / PSB selected"_s);
-        page->addPaths({root()}, true);
+        addAndWait(*page, {root()}, true);
         QCOMPARE(count->text(), u"5 PSD / PSB selected"_s);
         tree(*page)->topLevelItem(0)->setSelected(true);
         page->removeSelectedRows();
@@ -346,7 +399,7 @@ private slots:
     void clearQueue()
     {
         const auto page = makePage(IntegratedTools::PsdSlim, u"en_US"_s);
-        page->addPaths({root()}, true);
+        addAndWait(*page, {root()}, true);
         auto* progress = page->findChild<QProgressBar*>();
         progress->setRange(0, 50);
         progress->setValue(30);
@@ -419,6 +472,7 @@ private slots:
         QCoreApplication::sendEvent(list->viewport(), &drop);
         QCOMPARE(drop.isAccepted(), accepted);
         QCOMPARE(list->property("dropActive").toBool(), false);
+        QTRY_VERIFY(!page->isScanning());
         QCOMPARE(list->topLevelItemCount(), expectedRows);
         verifyRowsMatchPaths(*page);
     }

@@ -124,9 +124,9 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
         }
         StandaloneToolWindow window(IntegratedTools::PsdSlim, nullptr);
-        window.queuePaths({folder.path()}); // folders are searched with their subfolders
-        QCOMPARE(window.toolPage()->queuedPaths().size(), 2);
+        window.queuePaths({folder.path()}); // folders are searched with their subfolders, off the window's thread
         window.queuePaths({folder.filePath(u"one.psd"_s)});
+        QTRY_VERIFY(!window.toolPage()->isScanning());
         QCOMPARE(window.toolPage()->queuedPaths().size(), 2);
     }
 };
