@@ -2,6 +2,7 @@
 
 #include "app/SingleInstance.h"
 #include "i18n/Language.h"
+#include "i18n/QtTranslations.h"
 #include "log/RuntimeLog.h"
 #include "page/IntegratedToolPage.h"
 #include "platform/Platform.h"
@@ -103,6 +104,8 @@ int qMain(int argc, char** argv)
 
     RuntimeLog::initialize();
     RuntimeLog::recordReleaseHistory();
+    // A change of language restarts the program, so Qt's texts are chosen once.
+    installQtTranslations(app);
 
     const QStringList paths = collectCommandLinePaths(arguments);
     const QString toolId = IntegratedTools::toolId(tool);

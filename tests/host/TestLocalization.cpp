@@ -1,10 +1,16 @@
 #include "app/StandaloneMain.h"
 #include "i18n/Language.h"
 #include "i18n/Localization.h"
+#include "i18n/QtTranslations.h"
 #include "tools/IntegratedTools.h"
 
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QSettings>
 #include <QTest>
+#include <QTranslator>
 
 using namespace Qt::StringLiterals;
 
@@ -29,7 +35,53 @@ private slots:
         QLocale::setDefault(QLocale::c());
     }
 
-    void cleanup() { setLanguage(QVariant()); }
+    void cleanup()
+    {
+        setLanguage(QVariant());
+        for (QTranslator* translator : qApp->findChildren<QTranslator*>()) {
+            QCoreApplication::removeTranslator(translator);
+            delete translator;
+        }
+    }
+
+    // Qt's own texts follow the interface language: message-box buttons and the file dialog's.
+    void qtTexts_data()
+    {
+        QTest::addColumn<QVariant>("code");
+        QTest::addColumn<QStringList>("buttons"); // OK, Yes, No, Cancel, then the file dialog's Open
+        QTest::newRow("zh_CN") << QVariant(u"zh_CN"_s)
+                               << QStringList{u"确定"_s, u"是(&Y)"_s, u"否(&N)"_s, u"取消"_s, u"打开(&O)"_s};
+        QTest::newRow("absent: Chinese as the page") << QVariant()
+                                                     << QStringList{u"确定"_s, u"是(&Y)"_s, u"否(&N)"_s, u"取消"_s,
+                                                                    u"打开(&O)"_s};
+        QTest::newRow("zh_TW") << QVariant(u"zh_TW"_s)
+                               << QStringList{u"確定"_s, u"是(&Y)"_s, u"否(&N)"_s, u"取消"_s, u"開啟(&O)"_s};
+        QTest::newRow("ja_JP") << QVariant(u"ja_JP"_s)
+                               << QStringList{u"OK"_s, u"はい(&Y)"_s, u"いいえ(&N)"_s, u"キャンセル"_s, u"開く(&O)"_s};
+        QTest::newRow("ko_KR") << QVariant(u"ko_KR"_s)
+                               << QStringList{u"확인"_s, u"예(&Y)"_s, u"아니요(&N)"_s, u"취소"_s, u"열기(&O)"_s};
+        QTest::newRow("en_US") << QVariant(u"en_US"_s)
+                               << QStringList{u"OK"_s, u"&Yes"_s, u"&No"_s, u"Cancel"_s, u"&Open"_s};
+    }
+
+    void qtTexts()
+    {
+        QFETCH(QVariant, code);
+        QFETCH(QStringList, buttons);
+        setLanguage(code);
+        QVERIFY2(installQtTranslations(*qApp), "Qt's translations are missing (Debian: qt6-translations-l10n)");
+        QMessageBox box(QMessageBox::Question, u"t"_s, u"t"_s,
+                        QMessageBox::Ok | QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        QStringList shown;
+        for (const QMessageBox::StandardButton which :
+             {QMessageBox::Ok, QMessageBox::Yes, QMessageBox::No, QMessageBox::Cancel})
+            shown.append(box.button(which)->text());
+        QFileDialog dialog;
+        dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        shown.append(dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Open)->text());
+        QCOMPARE(shown, buttons);
+    }
 
     void languageFunctions_data()
     {
