@@ -95,7 +95,8 @@ void TestRunShutdown::closingTheWindowEndsTheWorker_data()
     QTest::addColumn<QString>("closeAt");   // "started", "paused", or "temporary" (one appears beside a file)
     QTest::addColumn<int>("untouchedFrom"); // files from this one on must be as they were; -1: any may be slimmed
     // clang-format off
-    QTest::newRow("stand-in that never ends")        << u"stand-in"_s    << QString()            << 4    << u"started"_s   << 0;
+    QTest::newRow("stand-in that never ends")        << u"sleeping stand-in"_s    << QString()            << 4    << u"started"_s   << 0;
+    QTest::newRow("stand-in that heeds only STOP")   << u"stop-line stand-in"_s << QString()    << 4    << u"started"_s   << 0;
     QTest::newRow("paused after writing the temporary") << u"test worker"_s << u"after-write#1"_s  << 4    << u"paused"_s    << 0;
     QTest::newRow("paused before the second replace") << u"test worker"_s << u"before-replace#2"_s << 4   << u"paused"_s    << 1;
     QTest::newRow("inside a large file")             << QString()         << QString()            << 4000 << u"temporary"_s << -1;
@@ -109,7 +110,7 @@ void TestRunShutdown::closingTheWindowEndsTheWorker()
     QFETCH(int, side);
     QFETCH(QString, closeAt);
     QFETCH(int, untouchedFrom);
-    const bool embedded = worker != u"stand-in"_s;
+    const bool embedded = !worker.endsWith(u"stand-in"_s);
     if (embedded && !QFile::exists(QLatin1String(WorkerExtraction::kWorkerResource)))
         QSKIP("this build embeds no PSD slim worker");
 #ifndef LEANFOLD_TEST_WORKER
@@ -162,8 +163,9 @@ void TestRunShutdown::closingTheWindowEndsTheWorker()
     }
     const QString record = scratch.filePath(u"sleeping-record"_s);
     QFile::remove(record);
+    QFile::remove(record + u".stopped"_s);
     if (!embedded) {
-        qputenv("LEANFOLD_FAKE_MODE", "sleep");
+        qputenv("LEANFOLD_FAKE_MODE", worker.startsWith(u"sleeping"_s) ? "sleep" : "stopline");
         qputenv("LEANFOLD_FAKE_RECORD", record.toUtf8());
     }
     if (!pauseAt.isEmpty())
@@ -197,6 +199,9 @@ void TestRunShutdown::closingTheWindowEndsTheWorker()
     delete window;
 
     QVERIFY(processGone(pid));
+    // Asked on its standard input: the one way that reaches a console program on every platform.
+    if (worker.startsWith(u"stop-line"_s))
+        QVERIFY(QFile::exists(record + u".stopped"_s));
     QVERIFY(WorkerWatcher::jobFiles(kJobPattern).isEmpty());
     QCOMPARE(ProcessHygiene::destroyedWhileRunning(), 0);
     // The worker removed its temporary (and a backup, had it made one) before it ended.
