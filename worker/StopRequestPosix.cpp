@@ -25,6 +25,9 @@ void installSystemHandlers()
     action.sa_flags = SA_RESTART | SA_RESETHAND;
     for (const int signal : {SIGTERM, SIGINT, SIGHUP})
         ::sigaction(signal, &action, nullptr);
+    // Started in the background of an interactive shell, the reader of standard input (the terminal) would have the
+    // whole process stopped; ignored, the read fails instead and the run goes on.
+    ::signal(SIGTTIN, SIG_IGN);
 }
 
 bool readInput(char* buffer, std::size_t size, std::size_t& got)
