@@ -16,9 +16,19 @@ namespace {
 std::atomic<bool> g_stop{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-std::mutex g_inputMutex;
-std::condition_variable g_inputChanged;
-bool g_inputEnded = false;
+// Never destroyed: the reader may still use it while the process exits.
+struct InputState
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool ended = false;
+};
+
+InputState& input()
+{
+    static InputState* const state = new InputState;
+    return *state;
+}
 
 // Longer lines are no command; they are skipped without being kept.
 constexpr std::size_t kMaxLine = 64;
@@ -53,17 +63,19 @@ void readStopLines()
     // A last line without its line feed counts as well.
     if (!overlong && isStopLine(line))
         requestStop();
+    InputState& state = input();
     {
-        const std::lock_guard<std::mutex> lock(g_inputMutex);
-        g_inputEnded = true;
+        const std::lock_guard<std::mutex> lock(state.mutex);
+        state.ended = true;
     }
-    g_inputChanged.notify_all();
+    state.changed.notify_all();
 }
 
 } // namespace
 
 void listenForStopRequests()
 {
+    input();
     stop_platform::installSystemHandlers();
     // Detached: it may sit in a read until the process ends.
     std::thread(readStopLines).detach();
@@ -81,10 +93,11 @@ void requestStop()
 
 void waitForInputEndOrStop()
 {
-    std::unique_lock<std::mutex> lock(g_inputMutex);
+    InputState& state = input();
+    std::unique_lock<std::mutex> lock(state.mutex);
     // A signal handler cannot wake the wait, so the flag is looked at every few milliseconds.
-    while (!g_inputEnded && !stopRequested())
-        g_inputChanged.wait_for(lock, std::chrono::milliseconds(10));
+    while (!state.ended && !stopRequested())
+        state.changed.wait_for(lock, std::chrono::milliseconds(10));
 }
 
 } // namespace worker
