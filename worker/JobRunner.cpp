@@ -2,6 +2,7 @@
 
 #include "worker/Protocol.h"
 #include "worker/Slimmer.h"
+#include "worker/StopRequest.h"
 #include "worker/TextUtil.h"
 
 namespace worker {
@@ -24,6 +25,13 @@ private:
     std::int64_t m_total;
 };
 
+// Asked to stop: no DONE, since the job did not finish.
+int stopRun(ProtocolWriter& writer, std::size_t notStarted)
+{
+    writer.log("已按请求停止；未处理的文件：" + std::to_string(notStarted) + " 个");
+    return kExitStopped;
+}
+
 } // namespace
 
 int runJob(const Job& job, std::ostream& out)
@@ -42,6 +50,8 @@ int runJob(const Job& job, std::ostream& out, FileProcessor& processor)
     RunTotals totals;
     const std::int64_t totalUnits = static_cast<std::int64_t>(job.files.size()) * 100;
     for (std::size_t i = 0; i < job.files.size(); ++i) {
+        if (stopRequested())
+            return stopRun(writer, job.files.size() - i);
         const std::filesystem::path& file = job.files[i];
         const std::int64_t base = static_cast<std::int64_t>(i) * 100;
         ScaledReporter reporter(writer, base, totalUnits);
@@ -50,6 +60,10 @@ int runJob(const Job& job, std::ostream& out, FileProcessor& processor)
         const auto unusable = job.unusable.find(i);
         const bool ok = unusable == job.unusable.end() ? processor.process(file, job.deep, reporter, result, error)
                                                        : fail(error, unusable->second.type, unusable->second.message);
+        if (!ok && stopRequested()) {
+            writer.log("已停止：" + fileNameText(file) + " 未改动");
+            return stopRun(writer, job.files.size() - i - 1);
+        }
         if (ok) {
             ++totals.exported;
             totals.bytesSaved += result.bytesSaved;

@@ -1,5 +1,6 @@
 #include "worker/PlanVerifier.h"
 
+#include "worker/StopRequest.h"
 #include "worker/TextUtil.h"
 
 #include <algorithm>
@@ -46,6 +47,8 @@ bool verifyAgainstPlan(const psd::WritePlan& plan, const psd::Source& original, 
         if (piece.copy && coveredByVerified(piece, verified))
             continue;
         for (std::uint64_t done = 0; done < piece.length;) {
+            if (stopped(err))
+                return false;
             const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, piece.length - done));
             const std::uint64_t at = piece.outOffset + done;
             if (!written.read(at, ours.data(), n, perr))

@@ -3,6 +3,7 @@
 #include "worker/ClonePlan.h"
 #include "worker/FileOps.h"
 #include "worker/PlanVerifier.h"
+#include "worker/StopRequest.h"
 #include "worker/TextUtil.h"
 #include "worker/VerifyingSink.h"
 
@@ -447,7 +448,7 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
     std::set<std::string> seen;
     CleanCounts counts;
     DocumentEdits edits;
-    if (!cleanDocument(doc, deep, 0, seen, reporter, counts, edits, err))
+    if (!cleanDocument(doc, deep, 0, seen, reporter, counts, edits, err) || stopped(err))
         return false;
     if (deep)
         reporter.progress(60, "完成嵌入对象扫描：" + name);
@@ -462,6 +463,8 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
     if (!temp.takeOwner(*read, err))
         return false;
     files::pausePoint("after-temp-create");
+    if (stopped(err))
+        return false;
 
     reporter.progress(75, "写入优化文件：" + name);
     psd::WritePlan plan;
@@ -486,6 +489,8 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
     if (!sink.flushStarted(perr))
         return psdFail(err, perr);
     files::pausePoint("after-write");
+    if (stopped(err))
+        return false;
 
     reporter.progress(90, "校验图层结构：" + name);
     // Everything below reads the handle that was written, never the name, which someone could have swapped.
@@ -497,7 +502,7 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
     psd::Document reopened;
     if (!psd::Document::open(written, reopened, perr) || !(reopened.signature() == before))
         return validationFail(err, "保存前后文档尺寸或图层结构不一致");
-    if (!checkEdits(doc, reopened, edits, err))
+    if (!checkEdits(doc, reopened, edits, err) || stopped(err))
         return false;
     // The original's mode, ACL and extended attributes, set before the flush: data and attributes reach the disk
     // together, so that no crash leaves a replaced file without them.
@@ -516,6 +521,9 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
     if (!now.sameVersion(info))
         return fail(err, "IoError", "the file was changed by someone else while it was being slimmed");
     files::pausePoint("before-replace");
+    // The last moment to stop: once the replacement begins, the file is finished.
+    if (stopped(err))
+        return false;
     files::ReplaceWarning warning;
     if (!temp.replace(file, *read, warning, err))
         return false;

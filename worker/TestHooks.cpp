@@ -1,6 +1,7 @@
 #include "worker/TestHooks.h"
 
 #include "worker/FileOps.h"
+#include "worker/StopRequest.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -29,9 +30,9 @@ void pauseFromEnvironment(std::string_view step)
         return;
     std::fprintf(stderr, "LEANFOLD_WORKER_PAUSED %s\n", wanted);
     std::fflush(stderr);
-    // The test kills the worker here, or lets it go on by closing its standard input.
-    while (std::fgetc(stdin) != EOF) {
-    }
+    // The test kills the worker here, or lets it go on by closing its standard input or asking it to stop.
+    // Standard input belongs to the worker's own reader, which says when it ends.
+    waitForInputEndOrStop();
 }
 
 int failureFromEnvironment(std::string_view step)

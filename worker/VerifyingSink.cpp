@@ -1,5 +1,7 @@
 #include "worker/VerifyingSink.h"
 
+#include "worker/StopRequest.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -56,6 +58,8 @@ bool VerifyingSink::copyThrough(const psd::Source& source, std::uint64_t offset,
     m_readBack.resize(kChunk);
     const std::uint64_t outStart = m_written;
     for (std::uint64_t done = 0; done < length;) {
+        if (stopRequested())
+            return psd::fail(err, psd::ErrorCode::Io, m_written, "the run was asked to stop");
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, length - done));
         if (!source.read(offset + done, m_buffer.data(), n, err))
             return false;

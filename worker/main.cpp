@@ -1,4 +1,5 @@
 #include "worker/JobRunner.h"
+#include "worker/StopRequest.h"
 #ifdef LEANFOLD_WORKER_TEST_HOOKS
 #include "worker/TestHooks.h"
 #endif
@@ -16,6 +17,7 @@ void installHooks()
 #ifdef LEANFOLD_WORKER_TEST_HOOKS
     worker::files::installEnvironmentTestHooks();
 #endif
+    worker::listenForStopRequests();
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -32,7 +33,9 @@ constexpr int kBatchSize = 20;
 constexpr int kLargeRunFileCount = 200;
 constexpr qint64 kLargeRunBytes = Q_INT64_C(21474836480); // 20 GiB
 constexpr qint64 kLargeFileBytes = Q_INT64_C(4294967296); // 4 GiB
-constexpr int kWorkerStopMilliseconds = 3000;
+// A worker asked to stop has this long to remove its temporary file and exit; then it is ended.
+constexpr int kWorkerStopMilliseconds = 2000;
+constexpr int kWorkerKillMilliseconds = 1000;
 
 const QString kPsdSlimWorkerName = QStringLiteral("LeanfoldWorker.exe");
 const QString kLayerExportWorkerName = QStringLiteral("StratafileWorker.exe");
@@ -422,12 +425,25 @@ void IntegratedToolPage::stopWorkerOnClose()
         // The page is going away: none of its handlers may run for this worker any more.
         process->disconnect(this);
         if (process->state() != QProcess::NotRunning) {
-            // The worker replaces a file by an atomic rename after validating it, so ending it at any moment
-            // leaves each file either as it was or slimmed.
-            process->terminate();
-            if (!process->waitForFinished(kWorkerStopMilliseconds)) {
+            // The PSD slim worker is asked through its standard input, the one channel that reaches a console
+            // program on every platform (on Windows terminate() posts a close message that only a window
+            // receives); it abandons its file, removes its temporary and exits. Ending it outright at any moment
+            // would still leave each file either as it was or slimmed, but could leave the temporary beside it.
+            const QDeadlineTimer deadline(kWorkerStopMilliseconds);
+            if (tool == IntegratedTools::PsdSlim) {
+                process->write("STOP\n");
+                process->waitForBytesWritten(int(deadline.remainingTime()));
+            } else {
+                // The layer export worker knows no stop line.
+#ifdef Q_OS_WIN
                 process->kill();
-                process->waitForFinished(kWorkerStopMilliseconds);
+#else
+                process->terminate();
+#endif
+            }
+            if (!process->waitForFinished(int(deadline.remainingTime()))) {
+                process->kill();
+                process->waitForFinished(kWorkerKillMilliseconds);
             }
         }
         delete process;

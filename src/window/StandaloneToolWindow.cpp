@@ -26,7 +26,12 @@ StandaloneToolWindow::StandaloneToolWindow(IntegratedTools::Tool tool, QWidget* 
     setCentralWidget(page);
 }
 
-StandaloneToolWindow::~StandaloneToolWindow() = default;
+StandaloneToolWindow::~StandaloneToolWindow()
+{
+    // The page, destroyed after this, waits for a running worker to stop: the window leaves the screen first, also
+    // when the program ends without a close (a language restart quits the event loop).
+    hide();
+}
 
 QString StandaloneToolWindow::geometryKey(IntegratedTools::Tool tool)
 {

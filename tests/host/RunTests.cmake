@@ -23,6 +23,11 @@ foreach(name TestPsdSlimRun TestLayerExportRun TestImageResizeRun TestRunShutdow
     LEANFOLD_FAKE_IMAGE_RESIZE="$<TARGET_FILE:LeanfoldFakeImageResize>")
   add_dependencies(${name} LeanfoldFakeWorker LeanfoldFakeImageResize)
 endforeach()
+# The shutdown test stands in the worker with test hooks too, to close the window while it pauses inside a file.
+if(TARGET LeanfoldWorkerTest)
+  target_compile_definitions(TestRunShutdown PRIVATE LEANFOLD_TEST_WORKER="$<TARGET_FILE:LeanfoldWorkerTest>")
+  add_dependencies(TestRunShutdown LeanfoldWorkerTest)
+endif()
 
 # With the worker embedded, the program's self-test finds it (extracting it into the test's private home) and
 # passes.

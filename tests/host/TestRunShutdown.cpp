@@ -54,6 +54,7 @@ private slots:
     void initTestCase();
     void cleanup();
     void cleanupTestCase();
+    void closingTheWindowEndsTheWorker_data();
     void closingTheWindowEndsTheWorker();
     void closingDuringARealRunKeepsFilesWhole();
 
@@ -78,6 +79,7 @@ void TestRunShutdown::cleanup()
     WorkerExtraction::setWorkerResource(QString());
     qunsetenv("LEANFOLD_FAKE_MODE");
     qunsetenv("LEANFOLD_FAKE_RECORD");
+    qunsetenv("LEANFOLD_WORKER_TEST_PAUSE");
 }
 
 void TestRunShutdown::cleanupTestCase()
@@ -85,26 +87,89 @@ void TestRunShutdown::cleanupTestCase()
     QCOMPARE(ProcessHygiene::destroyedWhileRunning(), 0);
 }
 
+void TestRunShutdown::closingTheWindowEndsTheWorker_data()
+{
+    QTest::addColumn<QString>("worker");    // "stand-in", "test worker" (with pause points) or "" (the embedded one)
+    QTest::addColumn<QString>("pauseAt");   // where the test worker pauses
+    QTest::addColumn<int>("side");          // width and height of each document
+    QTest::addColumn<QString>("closeAt");   // "started", "paused", or "temporary" (one appears beside a file)
+    QTest::addColumn<int>("untouchedFrom"); // files from this one on must be as they were; -1: any may be slimmed
+    // clang-format off
+    QTest::newRow("stand-in that never ends")        << u"sleeping stand-in"_s    << QString()            << 4    << u"started"_s   << 0;
+    QTest::newRow("stand-in that heeds only STOP")   << u"stop-line stand-in"_s << QString()    << 4    << u"started"_s   << 0;
+    QTest::newRow("paused after writing the temporary") << u"test worker"_s << u"after-write#1"_s  << 4    << u"paused"_s    << 0;
+    QTest::newRow("paused before the second replace") << u"test worker"_s << u"before-replace#2"_s << 4   << u"paused"_s    << 1;
+    QTest::newRow("inside a large file")             << QString()         << QString()            << 4000 << u"temporary"_s << -1;
+    // clang-format on
+}
+
 void TestRunShutdown::closingTheWindowEndsTheWorker()
 {
-    // A stand-in that never ends on its own takes the worker's place.
-    const QString planted = extractedWorkerPath();
-    QVERIFY(QDir().mkpath(QFileInfo(planted).path()));
-    QFile::remove(planted);
-    QVERIFY(QFile::copy(QStringLiteral(LEANFOLD_FAKE_WORKER), planted));
-    QVERIFY(QFile::setPermissions(planted, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
-    // Trusted as the embedded worker would be: the page only starts a copy that holds the bytes it carries.
-    WorkerExtraction::setWorkerResource(planted);
-    const QString record = scratch.filePath(u"sleeping-record"_s);
-    qputenv("LEANFOLD_FAKE_MODE", "sleep");
-    qputenv("LEANFOLD_FAKE_RECORD", record.toUtf8());
+    QFETCH(QString, worker);
+    QFETCH(QString, pauseAt);
+    QFETCH(int, side);
+    QFETCH(QString, closeAt);
+    QFETCH(int, untouchedFrom);
+    const bool embedded = !worker.endsWith(u"stand-in"_s);
+    if (embedded && !QFile::exists(QLatin1String(WorkerExtraction::kWorkerResource)))
+        QSKIP("this build embeds no PSD slim worker");
+#ifndef LEANFOLD_TEST_WORKER
+    if (worker == u"test worker"_s)
+        QSKIP("built without LEANFOLD_WORKER_TEST_HOOKS: no worker that pauses");
+#endif
 
+    QTemporaryDir folder(scratch.filePath(u"close-XXXXXX"_s));
     QStringList paths;
+    QList<QByteArray> originals;
+    QList<QByteArray> slimmed;
     for (int i = 0; i < 3; ++i) {
-        paths.append(scratch.filePath(u"sleep/s%1.psd"_s.arg(i)));
-        QVERIFY(QDir().mkpath(QFileInfo(paths.last()).path()));
-        QVERIFY(PsdFixture::write(paths.last(), PsdFixture::document(5)));
+        originals.append(PsdFixture::document(5 + i, side, side, char(i)));
+        paths.append(folder.filePath(u"s%1.psd"_s.arg(i)));
+        QVERIFY(PsdFixture::write(paths.last(), originals.last()));
     }
+    if (embedded) {
+        // What each file becomes when slimmed completely, from copies by the embedded worker.
+        QTemporaryDir reference(scratch.filePath(u"reference-XXXXXX"_s));
+        QStringList copies;
+        for (int i = 0; i < 3; ++i) {
+            copies.append(reference.filePath(u"s%1.psd"_s.arg(i)));
+            QVERIFY(PsdFixture::write(copies.last(), originals.at(i)));
+        }
+        const QString job = reference.filePath(u"job.json"_s);
+        QVERIFY(PsdFixture::write(job, "{\"files\":[\"" + copies.join(u"\",\""_s).toUtf8() + "\"]}"));
+        QProcess run;
+        run.start(IntegratedTools::helperExecutablePath(IntegratedTools::PsdSlim), {u"--job"_s, job});
+        QVERIFY(run.waitForFinished(kTimeout));
+        QCOMPARE(run.exitCode(), 0);
+        for (const QString& copy : copies)
+            slimmed.append(PsdFixture::read(copy));
+        QVERIFY(slimmed.first() != originals.first());
+    }
+    if (!worker.isEmpty()) {
+        // A stand-in takes the worker's place, trusted as the embedded worker would be: the page only starts a copy
+        // that holds the bytes it carries.
+        const QString planted = extractedWorkerPath();
+        QVERIFY(QDir().mkpath(QFileInfo(planted).path()));
+        QFile::remove(planted);
+#ifdef LEANFOLD_TEST_WORKER
+        const QString source = embedded ? QStringLiteral(LEANFOLD_TEST_WORKER) : QStringLiteral(LEANFOLD_FAKE_WORKER);
+#else
+        const QString source = QStringLiteral(LEANFOLD_FAKE_WORKER);
+#endif
+        QVERIFY(QFile::copy(source, planted));
+        QVERIFY(
+            QFile::setPermissions(planted, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        WorkerExtraction::setWorkerResource(planted);
+    }
+    const QString record = scratch.filePath(u"sleeping-record"_s);
+    QFile::remove(record);
+    QFile::remove(record + u".stopped"_s);
+    if (!embedded) {
+        qputenv("LEANFOLD_FAKE_MODE", worker.startsWith(u"sleeping"_s) ? "sleep" : "stopline");
+        qputenv("LEANFOLD_FAKE_RECORD", record.toUtf8());
+    }
+    if (!pauseAt.isEmpty())
+        qputenv("LEANFOLD_WORKER_TEST_PAUSE", pauseAt.toUtf8());
 
     auto* window = new StandaloneToolWindow(IntegratedTools::PsdSlim, nullptr);
     window->queuePaths(paths);
@@ -113,21 +178,43 @@ void TestRunShutdown::closingTheWindowEndsTheWorker()
     window->show();
     RunProbe probe(*page);
     probe.start->click();
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record), kTimeout);
-    const qint64 pid = recordValue(record, "pid").toLongLong();
+    auto* process = page->findChild<QProcess*>();
+    QVERIFY(process);
+    QVERIFY(process->waitForStarted(kTimeout));
+    const qint64 pid = process->processId();
     QVERIFY(pid > 0);
-    const QStringList jobs = WorkerWatcher::jobFiles(kJobPattern);
-    QCOMPARE(jobs.size(), 1);
-    QVERIFY(!processGone(pid));
+    const auto temporaries = [&] {
+        return QDir(folder.path()).entryList({u"*psdslim*"_s}, QDir::Files | QDir::Hidden);
+    };
+    if (closeAt == u"started"_s)
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record), kTimeout);
+    else if (closeAt == u"paused"_s)
+        QTRY_VERIFY_WITH_TIMEOUT(!probe.logLinesWith(u"LEANFOLD_WORKER_PAUSED"_s).isEmpty(), kTimeout);
+    else // the run may also end before one is seen: the files are then all slimmed
+        QTRY_VERIFY_WITH_TIMEOUT(!temporaries().isEmpty() || !page->isRunning(), kTimeout);
+    const bool caughtInFile = !temporaries().isEmpty();
+    QCOMPARE(WorkerWatcher::jobFiles(kJobPattern).size(), 1);
 
     window->close();
     delete window;
 
     QVERIFY(processGone(pid));
+    // Asked on its standard input: the one way that reaches a console program on every platform.
+    if (worker.startsWith(u"stop-line"_s))
+        QVERIFY(QFile::exists(record + u".stopped"_s));
     QVERIFY(WorkerWatcher::jobFiles(kJobPattern).isEmpty());
     QCOMPARE(ProcessHygiene::destroyedWhileRunning(), 0);
-    for (const QString& path : paths)
-        QCOMPARE(PsdFixture::read(path), PsdFixture::document(5));
+    // The worker removed its temporary (and a backup, had it made one) before it ended.
+    QCOMPARE(temporaries(), QStringList());
+    for (int i = 0; i < paths.size(); ++i) {
+        const QByteArray now = PsdFixture::read(paths.at(i));
+        if (untouchedFrom >= 0 && i >= untouchedFrom)
+            QVERIFY2(now == originals.at(i), qPrintable(paths.at(i)));
+        else
+            QVERIFY2(now == originals.at(i) || now == slimmed.at(i), qPrintable(paths.at(i)));
+    }
+    if (closeAt == u"temporary"_s)
+        qInfo("the window was closed %s", caughtInFile ? "inside a file" : "after the run had ended");
 }
 
 void TestRunShutdown::closingDuringARealRunKeepsFilesWhole()
@@ -180,7 +267,9 @@ void TestRunShutdown::closingDuringARealRunKeepsFilesWhole()
     connect(running, &QProcess::readyReadStandardOutput, this,
             [&] { firstDone = firstDone || !probe.logLinesWith(u"已完成：r00.psd"_s).isEmpty(); });
     QVERIFY(QTest::qWaitFor([&] { return firstDone; }, kTimeout));
+    const qint64 pid = running->processId();
     page.reset();
+    QVERIFY(processGone(pid));
 
     QVERIFY(WorkerWatcher::jobFiles(kJobPattern).isEmpty());
     QCOMPARE(ProcessHygiene::destroyedWhileRunning(), 0);
@@ -192,11 +281,11 @@ void TestRunShutdown::closingDuringARealRunKeepsFilesWhole()
     }
     QVERIFY(done >= 1);
     QVERIFY2(done < count, "the run ended before the page was closed");
-    // A worker ended in the middle of a file may leave its temporary copy; its next run of that file removes it.
+    // The worker was asked to stop: it removed the temporary copy of the file it was in.
     const QStringList leftovers =
-        QDir(QFileInfo(paths.first()).path()).entryList({u".*.psdslim_*"_s}, QDir::Files | QDir::Hidden);
-    qInfo("files slimmed before closing: %d of %d; temporary copies left: %lld", done, count,
-          qlonglong(leftovers.size()));
+        QDir(QFileInfo(paths.first()).path()).entryList({u"*psdslim*"_s}, QDir::Files | QDir::Hidden);
+    QCOMPARE(leftovers, QStringList());
+    qInfo("files slimmed before closing: %d of %d", done, count);
 }
 
 QTEST_MAIN(TestRunShutdown)

@@ -1,5 +1,6 @@
 // Kills the worker at many points of a run and checks that no original is ever lost or half written, and that
-// the next run cleans up whatever the killed one left.
+// the next run cleans up whatever the killed one left. A worker asked to stop instead (a STOP line on its standard
+// input, or a signal) leaves nothing to clean up: its current file as it was, no temporary, no later file begun.
 #include "WorkerFixtures.h"
 
 #include "psd/Document.h"
@@ -13,6 +14,8 @@
 
 using namespace Qt::StringLiterals;
 #include <QThread>
+
+#include <csignal>
 
 using namespace WorkerFixtures;
 
@@ -43,6 +46,9 @@ private slots:
 private:
     // Each original must be its input, untouched, or the fully checked slimmed version of it.
     void checkOriginals(const QString& folder, bool mustBeSlimmed);
+    // Ends the running (or paused) worker as endBy says and checks how it ended and what it left in folder.
+    bool endStoppedRun(QProcess& worker, const QString& endBy, const QString& pauseAt, const QString& folder,
+                       QStringList entries);
 
     QTemporaryDir m_seeds;
     std::vector<QByteArray> m_inputs;
@@ -90,18 +96,33 @@ void TestWorkerKill::killedRunLosesNothing_data()
 {
     QTest::addColumn<QString>("pauseAt"); // empty: kill after a delay
     QTest::addColumn<int>("delayPercent");
+    // How the run is ended: "kill" (SIGKILL), "STOP" (the line on standard input), a signal's name, or "EOF" (standard
+    // input closed, which is no stop: the run goes on to its end).
+    QTest::addColumn<QString>("endBy");
     for (const char* step : {"after-temp-create", "after-write", "after-sync", "before-replace", "after-replace"})
         for (int occurrence = 1; occurrence <= kNames.size(); ++occurrence)
             QTest::addRow("%s of file %d", step, occurrence)
-                << QStringLiteral("%1#%2").arg(QString::fromLatin1(step)).arg(occurrence) << 0;
+                << QStringLiteral("%1#%2").arg(QString::fromLatin1(step)).arg(occurrence) << 0 << u"kill"_s;
     for (int percent = 0; percent <= 120; percent += 3)
-        QTest::addRow("after %d%% of a run", percent) << QString() << percent;
+        QTest::addRow("after %d%% of a run", percent) << QString() << percent << u"kill"_s;
+    // clang-format off
+    QTest::newRow("STOP at after-temp-create of file 1") << u"after-temp-create#1"_s << 0 << u"STOP"_s;
+    QTest::newRow("STOP at after-write of file 2")       << u"after-write#2"_s       << 0 << u"STOP"_s;
+    QTest::newRow("STOP at after-sync of file 3")        << u"after-sync#3"_s        << 0 << u"STOP"_s;
+    QTest::newRow("STOP at before-replace of file 4")    << u"before-replace#4"_s    << 0 << u"STOP"_s;
+    QTest::newRow("STOP at after-replace of file 2")     << u"after-replace#2"_s     << 0 << u"STOP"_s;
+    QTest::newRow("SIGTERM at after-write of file 1")    << u"after-write#1"_s       << 0 << u"SIGTERM"_s;
+    QTest::newRow("SIGINT at after-sync of file 2")      << u"after-sync#2"_s        << 0 << u"SIGINT"_s;
+    QTest::newRow("SIGHUP at before-replace of file 3")  << u"before-replace#3"_s    << 0 << u"SIGHUP"_s;
+    QTest::newRow("EOF at after-write of file 2")        << u"after-write#2"_s       << 0 << u"EOF"_s;
+    // clang-format on
 }
 
 void TestWorkerKill::killedRunLosesNothing()
 {
     QFETCH(QString, pauseAt);
     QFETCH(int, delayPercent);
+    QFETCH(QString, endBy);
     QTemporaryDir dir;
     QStringList files;
     for (int i = 0; i < kNames.size(); ++i) {
@@ -129,6 +150,12 @@ void TestWorkerKill::killedRunLosesNothing()
         }
         QVERIFY2(err.contains("LEANFOLD_WORKER_PAUSED"), "the worker never reached its pause point");
     }
+    if (endBy != u"kill"_s) {
+        const QStringList entries = kNames + QStringList{u"job.json"_s};
+        QVERIFY(endStoppedRun(worker, endBy, pauseAt, dir.path(), entries));
+        checkOriginals(dir.path(), false);
+        return;
+    }
     worker.kill(); // SIGKILL: no clean-up code of the worker runs
     QVERIFY(worker.waitForFinished(30000));
 
@@ -142,6 +169,47 @@ void TestWorkerKill::killedRunLosesNothing()
     expected << QStringLiteral("job.json");
     expected.sort();
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name), expected);
+}
+
+bool TestWorkerKill::endStoppedRun(QProcess& worker, const QString& endBy, const QString& pauseAt,
+                                   const QString& folder, QStringList entries)
+{
+    if (endBy == u"STOP"_s)
+        worker.write("STOP\n");
+    else if (endBy == u"EOF"_s)
+        worker.closeWriteChannel();
+    else
+        ::kill(pid_t(worker.processId()), endBy == u"SIGTERM"_s ? SIGTERM : endBy == u"SIGINT"_s ? SIGINT : SIGHUP);
+    [&] { QVERIFY(worker.waitForFinished(30000)); }();
+    if (QTest::currentTestFailed())
+        return false;
+    const QStringList lines = WorkerRun{worker.exitCode(), false, worker.readAllStandardOutput(), {}}.lines();
+    const QString said = lines.join(u'\n');
+    // Only the end of standard input lets the run go on to its end.
+    const bool finished = endBy == u"EOF"_s;
+    [&] {
+        QCOMPARE(worker.exitStatus(), QProcess::NormalExit);
+        if (finished) {
+            QVERIFY2(!lines.isEmpty() && lines.last().startsWith(u"DONE\t"_s) && worker.exitCode() == 0,
+                     qPrintable(said));
+        } else {
+            QVERIFY2(worker.exitCode() == 130, qPrintable(said));
+            QVERIFY2(lines.filter(u"DONE"_s).isEmpty(), qPrintable(said));
+        }
+        // No temporary, no backup: only the files and the job.
+        entries.sort();
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name), entries);
+        // Paused at file n: the files before it are slimmed, n itself only once it was replaced, none after it was
+        // begun (unless the run went on to its end).
+        const int n = pauseAt.section(u'#', 1).toInt();
+        for (int i = 0; i < kNames.size(); ++i) {
+            const bool slimmed = finished || i + 1 < n || (i + 1 == n && pauseAt.startsWith(u"after-replace"_s));
+            QVERIFY2((readAll(folder + u'/' + kNames[i]) == m_inputs[i]) != slimmed, qPrintable(kNames[i] + said));
+            if (!finished && i + 1 > n)
+                QVERIFY2(lines.filter(kNames[i]).isEmpty(), qPrintable(kNames[i] + u" was begun: "_s + said));
+        }
+    }();
+    return !QTest::currentTestFailed();
 }
 
 void TestWorkerKill::checkOriginals(const QString& folder, bool mustBeSlimmed)

@@ -126,9 +126,9 @@ private slots:
 private:
     QProcessEnvironment wineEnvironment() const;
     // With a pause, the test worker runs and is killed where it pauses; with atPause too, atPause runs there and
-    // the worker goes on.
+    // the worker goes on; with input, that is written to its standard input there instead.
     WorkerRun runWindowsWorker(const QStringList& arguments, const QString& pause = QString(),
-                               const std::function<void()>& atPause = {});
+                               const std::function<void()>& atPause = {}, const QByteArray& input = {});
     // Writes the job (or the given text) beside the files and runs one worker on it.
     WorkerRun runJob(bool windows, const QString& folder, const Placed& files, bool deep, const QByteArray& text,
                      const QString& pause = QString(), const std::function<void()>& atPause = {});
@@ -208,7 +208,7 @@ void TestWorkerWine::initTestCase()
 }
 
 WorkerRun TestWorkerWine::runWindowsWorker(const QStringList& arguments, const QString& pause,
-                                           const std::function<void()>& atPause)
+                                           const std::function<void()>& atPause, const QByteArray& input)
 {
     WorkerRun run;
     QProcess p;
@@ -230,11 +230,15 @@ WorkerRun TestWorkerWine::runWindowsWorker(const QStringList& arguments, const Q
             atPause();
             run.crashed = false;
             p.closeWriteChannel();
+        } else if (!input.isEmpty() && run.crashed) {
+            p.write(input);
+            run.crashed = false;
         } else {
             p.kill();
         }
     }
-    if (!p.waitForFinished(300000)) {
+    // A worker asked to stop is already running and ends at once.
+    if (!p.waitForFinished(input.isEmpty() ? 300000 : 60000)) {
         p.kill();
         p.waitForFinished();
         run.crashed = true;
@@ -464,15 +468,19 @@ void TestWorkerWine::failsAlone()
 void TestWorkerWine::killLeavesOriginalsWhole_data()
 {
     QTest::addColumn<QString>("pauseAt");
+    QTest::addColumn<bool>("stop"); // a STOP line on standard input instead of the kill
     for (const char* step : {"after-temp-create", "after-write", "after-sync", "before-replace", "after-replace"})
         for (int occurrence = 1; occurrence <= 2; ++occurrence)
             QTest::addRow("%s of file %d", step, occurrence)
-                << QStringLiteral("%1#%2").arg(QString::fromLatin1(step)).arg(occurrence);
+                << QStringLiteral("%1#%2").arg(QString::fromLatin1(step)).arg(occurrence) << false;
+    for (const char* step : {"after-temp-create#1", "after-write#2", "before-replace#1", "after-replace#1"})
+        QTest::addRow("STOP at %s", step) << QString::fromLatin1(step) << true;
 }
 
 void TestWorkerWine::killLeavesOriginalsWhole()
 {
     QFETCH(QString, pauseAt);
+    QFETCH(bool, stop);
     const QStringList sources = {QStringLiteral("ag-psd/test/read-write/animation-timeline/src.psd"),
                                  QStringLiteral("psd-tools/tests/psd_files/smart-object-slice.psb")};
     const QStringList names = {QStringLiteral("a.psd"), QStringLiteral("b.PSB")};
@@ -494,6 +502,22 @@ void TestWorkerWine::killLeavesOriginalsWhole()
     QVERIFY(writeAll(job, jobText(listed, false)));
     const QStringList before = entriesBelow(dir.path());
 
+    if (stop) {
+        // Asked to stop where it pauses: the file it is in stays as it was (unless already replaced), none after it
+        // is begun, and nothing is left beside them.
+        const WorkerRun stopped = runWindowsWorker({QStringLiteral("--job"), windowsPath(job)}, pauseAt, {}, "STOP\n");
+        QVERIFY2(stopped.err.contains("LEANFOLD_WORKER_PAUSED"), "the worker never reached its pause point");
+        QVERIFY(!stopped.crashed);
+        QVERIFY2(stopped.exitCode == 130, stopped.out.constData());
+        QVERIFY2(!stopped.out.contains("DONE"), stopped.out.constData());
+        QCOMPARE(entriesBelow(dir.path()), before);
+        const int n = pauseAt.section(u'#', 1).toInt();
+        for (int i = 0; i < placed.paths.size(); ++i) {
+            const bool slimmedNow = i + 1 < n || (i + 1 == n && pauseAt.startsWith(u"after-replace"_s));
+            QVERIFY2(readAll(placed.paths[i]) == (slimmedNow ? slimmed[i] : inputs[i]), qPrintable(names[i]));
+        }
+        return;
+    }
     const WorkerRun killed = runWindowsWorker({QStringLiteral("--job"), windowsPath(job)}, pauseAt);
     QVERIFY2(killed.crashed, "the worker never reached its pause point");
     for (qsizetype i = 0; i < placed.paths.size(); ++i) {

@@ -2,8 +2,11 @@
 // needs a misbehaving one). It reads the job file named after "--job", writes protocol lines on standard output
 // and exits. The behaviour comes from the environment:
 //   LEANFOLD_FAKE_MODE    normal | crlf | split | nofinallf | badutf8 | crash | badjson | sleep | stderr | flood |
-//                         overlong | items | exitonly | nodone   (default normal; nodone writes no DONE of its
-//                                                                  own, so LEANFOLD_FAKE_LINES can bring one)
+//                         overlong | items | exitonly | nodone | stopline   (default normal; nodone writes no DONE
+//                                                                  of its own, so LEANFOLD_FAKE_LINES can bring one;
+//                                                                  stopline ends with 130 on a line "STOP" on its
+//                                                                  standard input, writing "<record>.stopped",
+//                                                                  and on nothing else: SIGTERM is ignored)
 //   LEANFOLD_FAKE_EXIT    exit code at the end                     (default 0)
 //   LEANFOLD_FAKE_FLOOD   mode flood: "<LOG lines>,<standard error bytes>" written after the start line; the
 //                         first 256 KiB of standard error hold no line feed           (default "5000,4194304")
@@ -18,10 +21,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -179,6 +184,20 @@ int main(int argc, char** argv)
 
     if (mode == "crash")
         std::abort();
+    if (mode == "stopline") {
+#ifdef __unix__
+        std::signal(SIGTERM, SIG_IGN);
+#endif
+        for (std::string line; std::getline(std::cin, line);) {
+            if (line == "STOP") {
+                std::ofstream(env("LEANFOLD_FAKE_RECORD", "") + ".stopped") << "STOP\n";
+                return 130;
+            }
+        }
+        for (int i = 0; i < 600; ++i) // the end of standard input is no stop
+            pause(100);
+        return exitCode;
+    }
     if (mode == "sleep") {
         // Stays busy until the host ends it.
         for (int i = 0; i < 600; ++i)
