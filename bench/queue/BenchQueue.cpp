@@ -18,6 +18,7 @@
 #include <QTreeWidget>
 
 #include <cstdio>
+#include <sys/resource.h>
 
 namespace {
 
@@ -98,5 +99,8 @@ int main(int argc, char** argv)
     timer.restart();
     page.clearQueue();
     report("clearQueue", timer.nsecsElapsed(), page.queuedPaths().size());
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("peak memory %.1f MiB\n", usage.ru_maxrss / 1024.0);
     return 0;
 }
