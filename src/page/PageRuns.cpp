@@ -6,6 +6,7 @@
 #include "i18n/Localization.h"
 #include "page/ToolDropTree.h"
 #include "page/UserPrompts.h"
+#include "platform/Platform.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -435,11 +436,7 @@ void IntegratedToolPage::stopWorkerOnClose()
                 process->waitForBytesWritten(int(deadline.remainingTime()));
             } else {
                 // The layer export worker knows no stop line.
-#ifdef Q_OS_WIN
-                process->kill();
-#else
-                process->terminate();
-#endif
+                Platform::askToEnd(*process);
             }
             if (!process->waitForFinished(int(deadline.remainingTime()))) {
                 process->kill();

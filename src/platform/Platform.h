@@ -3,6 +3,8 @@
 #include <QString>
 #include <QtGlobal>
 
+class QProcess;
+
 // The one place that talks to the operating system directly. Everything above it is portable Qt code.
 namespace Platform {
 
@@ -59,5 +61,9 @@ qintptr lockFile(const QString& path, int waitMilliseconds);
 
 // Gives the lock back and closes the file. Nothing for -1.
 void unlockFile(qintptr handle);
+
+// Asks a child program that knows no other request to end: SIGTERM where there is one; on Windows, where
+// QProcess::terminate only reaches a program with a window, the child is ended at once.
+void askToEnd(QProcess& process);
 
 } // namespace Platform

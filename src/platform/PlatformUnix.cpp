@@ -1,6 +1,7 @@
 #include "platform/Platform.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QFile>
 #include <QStandardPaths>
 
@@ -226,6 +227,11 @@ void unlockFile(qintptr handle)
 {
     if (handle >= 0)
         ::close(int(handle)); // closing the only descriptor drops the flock
+}
+
+void askToEnd(QProcess& process)
+{
+    process.terminate();
 }
 
 } // namespace Platform

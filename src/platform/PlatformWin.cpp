@@ -1,6 +1,7 @@
 #include "platform/Platform.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QStandardPaths>
 
 #include <windows.h>
@@ -92,6 +93,11 @@ void unlockFile(qintptr handle)
     OVERLAPPED whole{};
     ::UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
     ::CloseHandle(file);
+}
+
+void askToEnd(QProcess& process)
+{
+    process.kill();
 }
 
 } // namespace Platform

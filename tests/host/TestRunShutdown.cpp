@@ -27,16 +27,6 @@ namespace {
 constexpr int kTimeout = 60000;
 const QString kJobPattern = u"Lumora-psd-slim-*.json"_s;
 
-QString recordValue(const QString& record, const QByteArray& key)
-{
-    const QList<QByteArray> lines = PsdFixture::read(record).split('\n');
-    for (const QByteArray& line : lines) {
-        if (line.startsWith(key + '\t'))
-            return QString::fromUtf8(line.mid(key.size() + 1));
-    }
-    return QString();
-}
-
 bool processGone(qint64 pid)
 {
     return ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
