@@ -92,8 +92,13 @@ public:
     // one. Refuses when this file's name no longer leads to this file, or original's name no longer to read (the
     // file that was read). What fails after the replacement (the folder's flush, the removal of a backup) leaves
     // the replacement standing and is said in warning. The temporary name is gone on success.
+    // With FolderFlush::Later the folder is not flushed: the caller flushes it with flushFolder(), once for
+    // several replacements in it.
+    enum class FolderFlush { Now, Later };
     bool replace(const std::filesystem::path& original, const psd::File& read, ReplaceWarning& warning,
-                 WorkerError& err);
+                 WorkerError& err, FolderFlush flush = FolderFlush::Now);
+    // Flushes the folder this file was made in (where the system can), so that the renames in it reach the disk.
+    bool flushFolder(WorkerError& err);
     // Closes and deletes the file if its name still leads to it.
     void discard();
 
@@ -103,6 +108,7 @@ private:
     psd::File m_folder;
     psd::File m_file;
     std::filesystem::path m_path;
+    std::filesystem::path m_replaced; // the original, once replaced
     // The file as created, to know it again by name once its handle is closed.
     std::uint64_t m_device = 0;
     std::uint64_t m_inode = 0;
@@ -121,6 +127,10 @@ struct LeftoverReport {
 // never followed; a temporary another process still holds locked is left alone.
 enum class LeftoverPass { BeforeSlimming, AfterFailure };
 bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report, WorkerError& err);
+
+// Whether a file the worker wrote in original's place could be given read's owner and group, as TempFile::takeOwner
+// does; fails with its error where not. For a file that is left as it is, so that it is refused like any other.
+bool ownerCouldBeKept(const std::filesystem::path& original, const psd::File& read, WorkerError& err);
 
 // Flushes the folder entry of a rename to disk.
 bool syncFolder(const std::filesystem::path& folder, WorkerError& err);

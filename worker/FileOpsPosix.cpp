@@ -241,7 +241,7 @@ bool TempFile::close(WorkerError& err)
 }
 
 bool TempFile::replace(const std::filesystem::path& original, const psd::File& read, ReplaceWarning& warning,
-                       WorkerError& err)
+                       WorkerError& err, FolderFlush flush)
 {
     warning = ReplaceWarning{};
     const int folderFd = fdOf(m_folder);
@@ -263,13 +263,20 @@ bool TempFile::replace(const std::filesystem::path& original, const psd::File& r
     if (::renameat(folderFd, tempName.c_str(), folderFd, originalName.c_str()) != 0)
         return ioFail(err, "cannot replace", original, errno);
     m_path.clear();
+    m_replaced = original;
     pausePoint("after-replace");
     WorkerError flushError;
-    const int injected = injectedFailure("folder-sync");
-    if (injected != 0 ? !ioFail(flushError, "cannot flush the folder", original.parent_path(), injected)
-                      : !flushFolder(folderFd, original.parent_path(), flushError))
+    if (flush == FolderFlush::Now && !flushFolder(flushError))
         warning = {ReplaceWarning::Kind::FolderNotFlushed, flushError.message};
     return true;
+}
+
+bool TempFile::flushFolder(WorkerError& err)
+{
+    const std::filesystem::path folder = m_replaced.parent_path();
+    if (const int injected = injectedFailure("folder-sync"); injected != 0)
+        return ioFail(err, "cannot flush the folder", folder, injected);
+    return files::flushFolder(fdOf(m_folder), folder, err);
 }
 
 void TempFile::discard()
@@ -339,6 +346,32 @@ bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, Le
     ::closedir(dir);
     if (changed)
         return syncFolder(folder, err);
+    return true;
+}
+
+bool ownerCouldBeKept(const std::filesystem::path& original, const psd::File& read, WorkerError& err)
+{
+    struct stat st
+    {
+    }, folder{};
+    if (::fstat(fdOf(read), &st) != 0 || ::stat(original.parent_path().c_str(), &folder) != 0)
+        return ioFail(err, "cannot examine", original, errno);
+    if (::geteuid() == 0)
+        return true;
+    // A new file gets this user and its group, or the folder's group in a set-group-ID folder; a user may give
+    // a file of its own only to one of its groups.
+    const gid_t newGroup = (folder.st_mode & S_ISGID) != 0 ? folder.st_gid : ::getegid();
+    bool groupKept = st.st_gid == newGroup || st.st_gid == ::getegid();
+    if (!groupKept) {
+        const int count = ::getgroups(0, nullptr);
+        std::vector<gid_t> groups(count > 0 ? static_cast<std::size_t>(count) : 0);
+        if (count > 0 && ::getgroups(count, groups.data()) == count)
+            groupKept = std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
+    }
+    if (st.st_uid != ::geteuid() || !groupKept)
+        return fail(err, "IoError",
+                    "cannot keep the owner (" + std::to_string(st.st_uid) + ") and group (" +
+                        std::to_string(st.st_gid) + ") of the file, so it is left unchanged: " + std::strerror(EPERM));
     return true;
 }
 

@@ -228,7 +228,7 @@ bool TempFile::close(WorkerError& err)
 }
 
 bool TempFile::replace(const std::filesystem::path& original, const psd::File& read, ReplaceWarning& warning,
-                       WorkerError& err)
+                       WorkerError& err, FolderFlush)
 {
     // The folder entry is written by the file system's own journal; there is no folder handle to flush.
     warning = ReplaceWarning{};
@@ -344,6 +344,11 @@ bool TempFile::replace(const std::filesystem::path& original, const psd::File& r
     return true;
 }
 
+bool TempFile::flushFolder(WorkerError&)
+{
+    return true; // a folder cannot be flushed on Windows; NTFS journals the rename itself
+}
+
 void TempFile::discard()
 {
     if (m_file.isOpen()) {
@@ -399,6 +404,11 @@ bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, Le
     } while (FindNextFileW(search, &found));
     FindClose(search);
     return true;
+}
+
+bool ownerCouldBeKept(const std::filesystem::path&, const psd::File&, WorkerError&)
+{
+    return true; // ReplaceFileW keeps the original's security descriptor, its owner among it
 }
 
 bool syncFolder(const std::filesystem::path&, WorkerError&)
