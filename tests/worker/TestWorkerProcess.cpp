@@ -244,20 +244,20 @@ bool makeFaultFixture(FaultFixture& f, const QString& folder, bool clone, QStrin
                              ? !f.commitOnly
                              : (call.fd >= 0 && (call.fd == temporaryFd || call.fd == folderFd)) ||
                                    (call.name.startsWith(u"renameat"_s) && call.argument.startsWith(temporaryPrefix));
+        // Past its own descriptors' close, their numbers may name another file's.
+        if (call.name == u"close"_s && call.fd >= 0 && call.fd == temporaryFd)
+            temporaryFd = -2;
+        if (call.name == u"close"_s && call.fd >= 0 && call.fd == folderFd)
+            folderFd = -2;
         if (!own)
             continue;
         if (call.name.startsWith(u"renameat"_s) && f.renameAt < 0)
             f.renameAt = int(f.calls.size());
-        // Past its own descriptors' close, their numbers may name another file's.
-        if (part == After && call.name == u"close"_s && call.fd == temporaryFd)
-            temporaryFd = -2;
-        if (part == After && call.name == u"close"_s && call.fd == folderFd)
-            folderFd = -2;
         f.calls.push_back(call);
     }
     QFile::remove(trace);
     if (f.calls.empty() || f.renameAt < 0 || f.temporaryFd < 0) {
-        why = u"the trace shows no slimming of the first file"_s;
+        why = u"the trace shows no slimming of "_s + name;
         return false;
     }
     return true;
