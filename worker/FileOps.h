@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -126,7 +127,30 @@ struct LeftoverReport {
 // name may hold another file by then. Only regular files owned by the current user are touched; links are
 // never followed; a temporary another process still holds locked is left alone.
 enum class LeftoverPass { BeforeSlimming, AfterFailure };
-bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report, WorkerError& err);
+class TemporaryNames;
+// With names, the folder is listed once for all the files of a job in it, not once for each (which costs the
+// square of its size).
+bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report, WorkerError& err,
+                    TemporaryNames* names = nullptr);
+
+// The hidden names with the temporary marker in each folder, listed once for a whole job. A temporary made later,
+// by another worker (which holds it locked while it runs), is only seen by the next job.
+class TemporaryNames
+{
+public:
+    // The names in folder, listed on first use; null when the folder may not be listed (a drop box), where no
+    // temporary of ours can be found. False with err when listing fails otherwise.
+    bool in(const std::filesystem::path& folder, const std::vector<std::string>*& names, WorkerError& err);
+    void forget(const std::filesystem::path& folder, const std::string& name);
+
+private:
+    struct Folder
+    {
+        bool listable = true;
+        std::vector<std::string> names;
+    };
+    std::map<std::filesystem::path, Folder> m_folders;
+};
 
 // Whether a file the worker wrote in original's place could be given read's owner and group, as TempFile::takeOwner
 // does; fails with its error where not. For a file that is left as it is, so that it is refused like any other.

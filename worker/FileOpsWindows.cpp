@@ -367,8 +367,10 @@ void TempFile::discard()
     }
 }
 
-bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report, WorkerError& err)
+bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report, WorkerError& err,
+                    TemporaryNames*)
 {
+    // The search below lists only hidden names: a folder of many files is not read through for each of them.
     // No ownership test as on Linux: the files lie in a folder whose access list already decides who may change
     // them, and this user may change the original.
     report = LeftoverReport{};

@@ -433,14 +433,14 @@ bool planReproducesSource(const psd::WritePlan& plan, const psd::Source& source,
 // Reads, cleans, writes and checks file. On success its new version waits, checked but not yet flushed, in
 // p.temp, or, where it would be the same bytes, nothing was written and unchanged is set.
 bool prepareFile(const std::filesystem::path& file, bool deep, FileReporter& reporter, PreparedFile& p, bool& unchanged,
-                 WorkerError& err)
+                 files::TemporaryNames& temporaryNames, WorkerError& err)
 {
     unchanged = false;
     const std::string name = fileNameText(file);
     files::TempFile& temp = p.temp;
 
     files::LeftoverReport leftovers;
-    if (!files::cleanLeftovers(file, files::LeftoverPass::BeforeSlimming, leftovers, err))
+    if (!files::cleanLeftovers(file, files::LeftoverPass::BeforeSlimming, leftovers, err, &temporaryNames))
         return false;
     if (leftovers.restoredBackup)
         reporter.log("已从中断时留下的备份恢复：" + name);
@@ -557,13 +557,14 @@ bool prepareFile(const std::filesystem::path& file, bool deep, FileReporter& rep
 
 // Prepares file; false when it failed, with its temporary gone and a backup whose original is missing put back
 // (one beside its original stays: the name may hold another file by then).
-bool prepareOrClean(const std::filesystem::path& file, bool deep, PreparedFile& p, bool& unchanged, WorkerError& err)
+bool prepareOrClean(const std::filesystem::path& file, bool deep, PreparedFile& p, bool& unchanged,
+                    files::TemporaryNames& temporaryNames, WorkerError& err)
 {
     bool ok = false;
     // The one place where an exception is caught: the containers of psd/ and of the worker report a failed
     // allocation by throwing. It fails this file alone; what the file held is freed on the way out.
     try {
-        ok = prepareFile(file, deep, *p.reporter, p, unchanged, err);
+        ok = prepareFile(file, deep, *p.reporter, p, unchanged, temporaryNames, err);
     } catch (const std::bad_alloc&) {
         ok = fail(err, "MemoryError", "not enough memory to slim this file");
     }
@@ -608,7 +609,7 @@ void Slimmer::start(const std::filesystem::path& file, bool deep, FileReporter& 
     p->done = std::move(done);
     bool unchanged = false;
     WorkerError err;
-    if (!prepareOrClean(file, deep, *p, unchanged, err)) {
+    if (!prepareOrClean(file, deep, *p, unchanged, m_temporaryNames, err)) {
         p->done(false, FileResult{}, err);
     } else if (unchanged) {
         p->source.reset();

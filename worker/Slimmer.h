@@ -1,5 +1,6 @@
 #pragma once
 
+#include "worker/FileOps.h"
 #include "worker/JobRunner.h"
 
 #include "psd/Document.h"
@@ -28,6 +29,7 @@ public:
 
 private:
     std::unique_ptr<GroupCommit> m_group;
+    files::TemporaryNames m_temporaryNames; // the job's folders, listed once each
 };
 
 // A rewritten embedded payload. Only its plan is held: the cleaned document is read through it, from the original.
