@@ -311,6 +311,7 @@ void TestRunJob::leftovers_data()
     QTest::newRow("temporary held locked")   << u"temp-locked"_s      << QStringList{tempName}                         << false;
     QTest::newRow("temporary of someone else") << u"temp-foreign"_s   << QStringList{tempName}                         << false;
     QTest::newRow("backup is a folder")      << u"backup-folder"_s    << QStringList{u"Poster.PSD.psdslim_backup"_s}      << false;
+    QTest::newRow("temporaries of two files, one job") << u"two-temps"_s << QStringList{u"Flyer.psd"_s}             << false;
     // clang-format on
 }
 
@@ -331,8 +332,16 @@ void TestRunJob::leftovers()
         QVERIFY(writeAll(backup, m_psd));
     if (setup == QStringLiteral("backup-folder"))
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Poster.PSD.psdslim_backup")));
-    if (setup == QStringLiteral("temp") || setup == QStringLiteral("temp-locked") || setup == QStringLiteral("temp-foreign"))
+    if (setup == QStringLiteral("temp") || setup == QStringLiteral("temp-locked") ||
+        setup == QStringLiteral("temp-foreign") || setup == QStringLiteral("two-temps"))
         QVERIFY(writeAll(temp, half));
+    // A second file of the job in the same folder, with a temporary of its own: the folder is listed once.
+    QStringList jobFiles = {original};
+    if (setup == QStringLiteral("two-temps")) {
+        jobFiles << dir.filePath(QStringLiteral("Flyer.psd"));
+        QVERIFY(writeAll(jobFiles.last(), m_psd));
+        QVERIFY(writeAll(dir.filePath(QStringLiteral(".Flyer.psdslim_0a1b2c3d4e5f.psd")), half));
+    }
     if (setup == QStringLiteral("temp-other"))
         QVERIFY(writeAll(dir.filePath(QStringLiteral(".Poster.psdslim_0a1b2c3d4e5f.psb")), half));
     if (setup == QStringLiteral("temp-link")) {
@@ -349,7 +358,7 @@ void TestRunJob::leftovers()
         QCOMPARE(::chown(QFile::encodeName(temp).constData(), 65534, 65534), 0);
     }
 
-    const JobOutput result = run({original});
+    const JobOutput result = run(jobFiles);
     if (lockFd >= 0)
         ::close(lockFd);
     QCOMPARE(result.exitCode, worker::kExitOk);
