@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Figures for LeanfoldWorker.exe on large documents (never a test: nothing here passes or fails).
 #
-#   bash bench/run.sh [--huge | --huge-deep | --cow | --wine]
+#   bash bench/run.sh [--huge | --huge-deep | --cow | --wine | --many | --second-run]
 #
 # Makes a ~200 MB 16-bit PSD and a ~1 GB 16-bit PSB of random noise (plus a >4 GiB PSB with --huge), each with
 # an XMP packet of 2,000 history events, and for each prints: the worker's wall time and peak RSS; cp + sync of
@@ -18,6 +18,15 @@
 # (as one just saved or opened is): replacing it frees those pages when its last descriptor closes, which on btrfs
 # costs time with the file's size (tenths of a second a GiB, a few ms on XFS), so the worker is set against the same
 # replacement by hand: a reflink copy renamed over the cached document (cp --reflink=always, sync, mv, sync).
+# --many slims 200 and then 2,000 copies of a small corpus file (MANY_FILE, default the 27 KiB
+# ag-psd/test/layer-mask/src.psd of /work/shared/corpus, which carries History and DocumentAncestors) in one job, and
+# prints per round: the worker, exiftool removing the same two elements from the same copies (then sync), and the
+# floor, one cp of all copies plus one sync; then how many flushes the worker makes (strace -f -c: fsync,
+# fdatasync, sync_file_range, syncfs). LEANFOLD_WORKER_BEFORE (another build, e.g. of an older commit) is measured
+# beside it. Target: worker <= exiftool.
+# --second-run slims the ~200 MB PSD, then runs the worker over the slimmed file again (nothing left to remove) and
+# prints both times, the ratio and the file's inode and modification time before and after the second run. Target:
+# second run <= 0.1x the first, same inode and time. The default run prints this row after its PSD row.
 # After the last round of each plain (not deep) file, bench/CheckSlimmed says whether every byte outside resource
 # 1060 was kept and no history is left in the new packet.
 # Environment: BENCH_TMP (default /work/bench-tmp), BUILD_DIR (default build-bench), LEANFOLD_WORKER (a built
@@ -33,6 +42,10 @@ cow=0
 [ "${1:-}" = "--cow" ] && cow=1
 wine=0
 [ "${1:-}" = "--wine" ] && wine=1
+many=0
+[ "${1:-}" = "--many" ] && many=1
+secondRunOnly=0
+[ "${1:-}" = "--second-run" ] && secondRunOnly=1
 reps=${REPS:-3}
 
 for tool in exiftool /usr/bin/time g++; do
@@ -186,7 +199,109 @@ cowBench() { # label folder format width height: worker, reflink copy and durabl
   echo "    rounds: worker$cachedTimes | reflink replace$replaceTimes"
 }
 
+# manyBench count: one job of count copies of the small file, worker against exiftool and cp + sync.
+manyBench() {
+  local count=$1 r t0 t1 i
+  local workerTimes="" beforeTimes="" exifTimes="" floorTimes=""
+  local dir="$work/many"
+  copies() { # fresh copies in $dir, synced, and the job naming them
+    rm -rf "$dir"; mkdir "$dir"
+    for i in $(seq -w "$count"); do cp "$manyFile" "$dir/f$i.psd"; done
+    chmod 644 "$dir"/*.psd
+    python3 -c 'import json, sys; print(json.dumps({"files": sys.argv[1:]}))' "$dir"/*.psd > "$work/job.json"
+    sync
+  }
+  for r in $(seq "$reps"); do
+    copies
+    t0=$(now); cp -r "$dir" "$work/floor"; sync; t1=$(now)
+    floorTimes="$floorTimes $(elapsed "$t0" "$t1")"
+    rm -rf "$work/floor"; sync
+    t0=$(now)
+    exiftool -q -m -overwrite_original -XMP-xmpMM:History= -XMP-photoshop:DocumentAncestors= "$dir"/*.psd
+    sync; t1=$(now)
+    exifTimes="$exifTimes $(elapsed "$t0" "$t1")"
+    copies
+    t0=$(now); "$worker" --job "$work/job.json" > "$work/out.txt"; t1=$(now)
+    workerTimes="$workerTimes $(elapsed "$t0" "$t1")"
+    grep -q "\"exported\":$count,\"skipped\":0,\"failed\":0" "$work/out.txt" || { echo "worker failed:"; tail -3 "$work/out.txt"; }
+    [ "$r" != "$reps" ] || "$work/check" "$manyFile" "$dir/f$(seq -w "$count" | head -n 1).psd" | sed 's/^/    /' || true
+    if [ -n "${LEANFOLD_WORKER_BEFORE:-}" ]; then
+      copies
+      t0=$(now); "$LEANFOLD_WORKER_BEFORE" --job "$work/job.json" > "$work/out.txt"; t1=$(now)
+      beforeTimes="$beforeTimes $(elapsed "$t0" "$t1")"
+    fi
+  done
+  local workerTime exifTime floorTime
+  workerTime=$(echo "$workerTimes" | median)
+  exifTime=$(echo "$exifTimes" | median)
+  floorTime=$(echo "$floorTimes" | median)
+  printf '%5d files of %d B | worker %7.3f s | exiftool+sync %7.3f s (worker x%s) | cp+sync %7.3f s (worker x%s)\n' \
+    "$count" "$(stat -c %s "$manyFile")" "$workerTime" "$exifTime" "$(ratio "$workerTime" "$exifTime")" \
+    "$floorTime" "$(ratio "$workerTime" "$floorTime")"
+  echo "    rounds: worker$workerTimes | exiftool+sync$exifTimes | cp+sync$floorTimes"
+  if [ -n "$beforeTimes" ]; then
+    echo "    before ($LEANFOLD_WORKER_BEFORE): median $(echo "$beforeTimes" | median) s, rounds$beforeTimes"
+  fi
+  if command -v strace >/dev/null; then
+    local side program
+    for side in worker before; do
+      program=$worker
+      [ "$side" = worker ] || program=${LEANFOLD_WORKER_BEFORE:-}
+      [ -n "$program" ] || continue
+      copies
+      strace -f -c -o "$work/strace.txt" -e trace=fsync,fdatasync,sync_file_range,syncfs \
+        "$program" --job "$work/job.json" > /dev/null
+      echo "    flushes ($side): $(awk '$NF ~ /^(fsync|fdatasync|sync_file_range|syncfs)$/ { printf "%s %s  ", $NF, $4 }' "$work/strace.txt")"
+    done
+  else
+    echo "    flushes: strace is not installed"
+  fi
+  rm -rf "$dir"; sync
+}
+
+# secondRun: the ~200 MB PSD slimmed, then the slimmed file again.
+secondRun() {
+  local firstTimes="" secondTimes="" t0 t1 r before after
+  "$work/make" "$work/second.psd" psd 2400 2200 4 2000 0
+  for r in $(seq "$reps"); do
+    cp "$work/second.psd" "$work/slim.psd"; sync
+    printf '{"files":["%s"]}' "$work/slim.psd" > "$work/job.json"
+    t0=$(now); "$worker" --job "$work/job.json" > "$work/out.txt"; t1=$(now)
+    firstTimes="$firstTimes $(elapsed "$t0" "$t1")"
+    sync
+    before=$(stat -c 'inode %i, modified %y' "$work/slim.psd")
+    t0=$(now); "$worker" --job "$work/job.json" > "$work/out2.txt"; t1=$(now)
+    secondTimes="$secondTimes $(elapsed "$t0" "$t1")"
+    after=$(stat -c 'inode %i, modified %y' "$work/slim.psd")
+    grep -q '"failed":0,"bytesSaved":0,"modifications":0' "$work/out2.txt" || { echo "second run:"; cat "$work/out2.txt"; }
+    rm -f "$work/slim.psd"; sync
+  done
+  rm -f "$work/second.psd"
+  local firstTime secondTime
+  firstTime=$(echo "$firstTimes" | median)
+  secondTime=$(echo "$secondTimes" | median)
+  printf 'second run, PSD ~200 MB | first run %7.3f s | second run %7.3f s (x%s, target <= 0.1)\n' \
+    "$firstTime" "$secondTime" "$(ratio "$secondTime" "$firstTime")"
+  echo "    rounds: first$firstTimes | second$secondTimes"
+  echo "    before the second run: $before"
+  echo "    after the second run:  $after"
+}
+
 echo "worker: $worker"
+if [ "$many" = 1 ]; then
+  manyFile=${MANY_FILE:-/work/shared/corpus/ag-psd/test/layer-mask/src.psd}
+  [ -f "$manyFile" ] || { echo "--many: no $manyFile (set MANY_FILE)"; exit 1; }
+  echo "target: worker <= exiftool; median of $reps rounds; $(df -T "$work" | awk 'NR == 2 { print $2 }') here"
+  echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+  manyBench 200
+  manyBench 2000
+  echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+  exit 0
+fi
+if [ "$secondRunOnly" = 1 ]; then
+  secondRun
+  exit 0
+fi
 if [ "$cow" = 1 ]; then
   why=""
   [ "$(id -u)" -eq 0 ] || why="needs root (loop devices, mount)"
@@ -260,6 +375,7 @@ fi
 echo "targets: worker/cp+sync <= 1.5, worker/exiftool <= 0.6, peak RSS < 64 MiB; median of $reps rounds"
 # 16-bit RGB with transparency: 8 bytes a pixel per layer, 6 for the merged image.
 bench "PSD ~200 MB, 4 layers" psd 2400 2200 4
+secondRun
 bench "PSB ~1 GB, 4 layers" psb 5600 4800 4
 if [ "$huge" = 1 ]; then
   bench "PSB ~4.5 GB, 4 layers" psb 12000 10000 4

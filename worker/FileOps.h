@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,8 +93,13 @@ public:
     // one. Refuses when this file's name no longer leads to this file, or original's name no longer to read (the
     // file that was read). What fails after the replacement (the folder's flush, the removal of a backup) leaves
     // the replacement standing and is said in warning. The temporary name is gone on success.
+    // With FolderFlush::Later the folder is not flushed: the caller flushes it with flushFolder(), once for
+    // several replacements in it.
+    enum class FolderFlush { Now, Later };
     bool replace(const std::filesystem::path& original, const psd::File& read, ReplaceWarning& warning,
-                 WorkerError& err);
+                 WorkerError& err, FolderFlush flush = FolderFlush::Now);
+    // Flushes the folder this file was made in (where the system can), so that the renames in it reach the disk.
+    bool flushFolder(WorkerError& err);
     // Closes and deletes the file if its name still leads to it.
     void discard();
 
@@ -103,6 +109,7 @@ private:
     psd::File m_folder;
     psd::File m_file;
     std::filesystem::path m_path;
+    std::filesystem::path m_replaced; // the original, once replaced
     // The file as created, to know it again by name once its handle is closed.
     std::uint64_t m_device = 0;
     std::uint64_t m_inode = 0;
@@ -120,7 +127,34 @@ struct LeftoverReport {
 // name may hold another file by then. Only regular files owned by the current user are touched; links are
 // never followed; a temporary another process still holds locked is left alone.
 enum class LeftoverPass { BeforeSlimming, AfterFailure };
-bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report, WorkerError& err);
+class TemporaryNames;
+// With names, the folder is listed once for all the files of a job in it, not once for each (which costs the
+// square of its size).
+bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report, WorkerError& err,
+                    TemporaryNames* names = nullptr);
+
+// The hidden names with the temporary marker in each folder, listed once for a whole job. A temporary made later,
+// by another worker (which holds it locked while it runs), is only seen by the next job.
+class TemporaryNames
+{
+public:
+    // The names in folder, listed on first use; null when the folder may not be listed (a drop box), where no
+    // temporary of ours can be found. False with err when listing fails otherwise.
+    bool in(const std::filesystem::path& folder, const std::vector<std::string>*& names, WorkerError& err);
+    void forget(const std::filesystem::path& folder, const std::string& name);
+
+private:
+    struct Folder
+    {
+        bool listable = true;
+        std::vector<std::string> names;
+    };
+    std::map<std::filesystem::path, Folder> m_folders;
+};
+
+// Whether a file the worker wrote in original's place could be given read's owner and group, as TempFile::takeOwner
+// does; fails with its error where not. For a file that is left as it is, so that it is refused like any other.
+bool ownerCouldBeKept(const std::filesystem::path& original, const psd::File& read, WorkerError& err);
 
 // Flushes the folder entry of a rename to disk.
 bool syncFolder(const std::filesystem::path& folder, WorkerError& err);

@@ -241,7 +241,7 @@ bool TempFile::close(WorkerError& err)
 }
 
 bool TempFile::replace(const std::filesystem::path& original, const psd::File& read, ReplaceWarning& warning,
-                       WorkerError& err)
+                       WorkerError& err, FolderFlush flush)
 {
     warning = ReplaceWarning{};
     const int folderFd = fdOf(m_folder);
@@ -263,13 +263,20 @@ bool TempFile::replace(const std::filesystem::path& original, const psd::File& r
     if (::renameat(folderFd, tempName.c_str(), folderFd, originalName.c_str()) != 0)
         return ioFail(err, "cannot replace", original, errno);
     m_path.clear();
+    m_replaced = original;
     pausePoint("after-replace");
     WorkerError flushError;
-    const int injected = injectedFailure("folder-sync");
-    if (injected != 0 ? !ioFail(flushError, "cannot flush the folder", original.parent_path(), injected)
-                      : !flushFolder(folderFd, original.parent_path(), flushError))
+    if (flush == FolderFlush::Now && !flushFolder(flushError))
         warning = {ReplaceWarning::Kind::FolderNotFlushed, flushError.message};
     return true;
+}
+
+bool TempFile::flushFolder(WorkerError& err)
+{
+    const std::filesystem::path folder = m_replaced.parent_path();
+    if (const int injected = injectedFailure("folder-sync"); injected != 0)
+        return ioFail(err, "cannot flush the folder", folder, injected);
+    return files::flushFolder(fdOf(m_folder), folder, err);
 }
 
 void TempFile::discard()
@@ -291,7 +298,32 @@ void TempFile::discard()
     m_folder.close(folderError);
 }
 
-bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report, WorkerError& err)
+namespace {
+
+// Removes the temporary name in the folder dirFd if it is a leftover: a regular file of this user that no running
+// worker holds locked. Links are never followed.
+bool removeLeftover(int dirFd, const char* name, LeftoverReport& report)
+{
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false; // a link, a vanished entry or something we may not open: not ours to remove
+    struct stat st
+    {
+    };
+    bool remove = false;
+    if (::fstat(fd, &st) == 0 && ownedRegular(st))
+        remove = ::flock(fd, LOCK_EX | LOCK_NB) == 0; // a locked temporary belongs to a running worker
+    const bool removed = remove && ::unlinkat(dirFd, name, 0) == 0;
+    if (removed)
+        ++report.removedTemporaries;
+    ::close(fd);
+    return removed;
+}
+
+} // namespace
+
+bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report, WorkerError& err,
+                    TemporaryNames* names)
 {
     report = LeftoverReport{};
     const std::filesystem::path folder = original.parent_path();
@@ -314,6 +346,26 @@ bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, Le
         changed = true;
     }
 
+    if (names != nullptr && pass == LeftoverPass::BeforeSlimming) {
+        const std::vector<std::string>* listed = nullptr;
+        if (!names->in(folder, listed, err))
+            return false;
+        if (listed == nullptr)
+            return true; // a folder we may not list (nor flush): no temporary of ours can be found in it
+        const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (dirFd < 0)
+            return ioFail(err, "cannot list the folder", folder, errno);
+        std::vector<std::string> removed;
+        for (const std::string& name : *listed) {
+            if (isTemporaryNameOf(name, original) && removeLeftover(dirFd, name.c_str(), report))
+                removed.push_back(name);
+        }
+        ::close(dirFd);
+        for (const std::string& name : removed)
+            names->forget(folder, name);
+        changed = changed || !removed.empty();
+        return changed ? syncFolder(folder, err) : true;
+    }
     DIR* dir = ::opendir(folder.c_str());
     if (dir == nullptr && errno == EACCES)
         return true; // a folder we may not list (nor flush): no temporary of ours can be found in it
@@ -321,24 +373,74 @@ bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, Le
         return ioFail(err, "cannot list the folder", folder, errno);
     const int dirFd = ::dirfd(dir);
     while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (!isTemporaryNameOf(name, original))
-            continue;
-        const int fd = ::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            continue; // a link, a vanished entry or something we may not open: not ours to remove
-        bool remove = false;
-        if (::fstat(fd, &st) == 0 && ownedRegular(st))
-            remove = ::flock(fd, LOCK_EX | LOCK_NB) == 0; // a locked temporary belongs to a running worker
-        if (remove && ::unlinkat(dirFd, entry->d_name, 0) == 0) {
-            ++report.removedTemporaries;
+        if (isTemporaryNameOf(entry->d_name, original) && removeLeftover(dirFd, entry->d_name, report))
             changed = true;
-        }
-        ::close(fd);
     }
     ::closedir(dir);
     if (changed)
         return syncFolder(folder, err);
+    return true;
+}
+
+bool TemporaryNames::in(const std::filesystem::path& folder, const std::vector<std::string>*& names, WorkerError& err)
+{
+    names = nullptr;
+    auto found = m_folders.find(folder);
+    if (found == m_folders.end()) {
+        Folder listing;
+        DIR* dir = ::opendir(folder.c_str());
+        if (dir == nullptr && errno != EACCES)
+            return ioFail(err, "cannot list the folder", folder, errno);
+        listing.listable = dir != nullptr;
+        while (dir != nullptr) {
+            const dirent* entry = ::readdir(dir);
+            if (entry == nullptr)
+                break;
+            const std::string_view name = entry->d_name;
+            if (!name.empty() && name[0] == '.' && name.find(kTempMarker) != std::string_view::npos)
+                listing.names.emplace_back(name);
+        }
+        if (dir != nullptr)
+            ::closedir(dir);
+        found = m_folders.emplace(folder, std::move(listing)).first;
+    }
+    if (found->second.listable)
+        names = &found->second.names;
+    return true;
+}
+
+void TemporaryNames::forget(const std::filesystem::path& folder, const std::string& name)
+{
+    const auto found = m_folders.find(folder);
+    if (found == m_folders.end())
+        return;
+    std::vector<std::string>& names = found->second.names;
+    names.erase(std::remove(names.begin(), names.end(), name), names.end());
+}
+
+bool ownerCouldBeKept(const std::filesystem::path& original, const psd::File& read, WorkerError& err)
+{
+    struct stat st
+    {
+    }, folder{};
+    if (::fstat(fdOf(read), &st) != 0 || ::stat(original.parent_path().c_str(), &folder) != 0)
+        return ioFail(err, "cannot examine", original, errno);
+    if (::geteuid() == 0)
+        return true;
+    // A new file gets this user and its group, or the folder's group in a set-group-ID folder; a user may give
+    // a file of its own only to one of its groups.
+    const gid_t newGroup = (folder.st_mode & S_ISGID) != 0 ? folder.st_gid : ::getegid();
+    bool groupKept = st.st_gid == newGroup || st.st_gid == ::getegid();
+    if (!groupKept) {
+        const int count = ::getgroups(0, nullptr);
+        std::vector<gid_t> groups(count > 0 ? static_cast<std::size_t>(count) : 0);
+        if (count > 0 && ::getgroups(count, groups.data()) == count)
+            groupKept = std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
+    }
+    if (st.st_uid != ::geteuid() || !groupKept)
+        return fail(err, "IoError",
+                    "cannot keep the owner (" + std::to_string(st.st_uid) + ") and group (" +
+                        std::to_string(st.st_gid) + ") of the file, so it is left unchanged: " + std::strerror(EPERM));
     return true;
 }
 

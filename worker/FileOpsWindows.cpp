@@ -228,7 +228,7 @@ bool TempFile::close(WorkerError& err)
 }
 
 bool TempFile::replace(const std::filesystem::path& original, const psd::File& read, ReplaceWarning& warning,
-                       WorkerError& err)
+                       WorkerError& err, FolderFlush)
 {
     // The folder entry is written by the file system's own journal; there is no folder handle to flush.
     warning = ReplaceWarning{};
@@ -344,6 +344,11 @@ bool TempFile::replace(const std::filesystem::path& original, const psd::File& r
     return true;
 }
 
+bool TempFile::flushFolder(WorkerError&)
+{
+    return true; // a folder cannot be flushed on Windows; NTFS journals the rename itself
+}
+
 void TempFile::discard()
 {
     if (m_file.isOpen()) {
@@ -362,8 +367,10 @@ void TempFile::discard()
     }
 }
 
-bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report, WorkerError& err)
+bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, LeftoverReport& report, WorkerError& err,
+                    TemporaryNames*)
 {
+    // The search below lists only hidden names: a folder of many files is not read through for each of them.
     // No ownership test as on Linux: the files lie in a folder whose access list already decides who may change
     // them, and this user may change the original.
     report = LeftoverReport{};
@@ -399,6 +406,11 @@ bool cleanLeftovers(const std::filesystem::path& original, LeftoverPass pass, Le
     } while (FindNextFileW(search, &found));
     FindClose(search);
     return true;
+}
+
+bool ownerCouldBeKept(const std::filesystem::path&, const psd::File&, WorkerError&)
+{
+    return true; // ReplaceFileW keeps the original's security descriptor, its owner among it
 }
 
 bool syncFolder(const std::filesystem::path&, WorkerError&)

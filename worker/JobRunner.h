@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <string_view>
 
@@ -29,11 +30,25 @@ struct FileResult {
     std::int64_t modifications = 0; // removed XMP elements plus changed embedded objects
 };
 
+// Told once per file how it ended.
+using FileDone = std::function<void(bool ok, const FileResult& result, const WorkerError& err)>;
+
 class FileProcessor {
 public:
     virtual ~FileProcessor() = default;
     virtual bool process(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileResult& result,
                          WorkerError& err) = 0;
+    // Processes file and calls done with its outcome: at once, or, where a processor commits several files
+    // together, from a later start() or from finishPending(). reporter stays valid until done is called.
+    virtual void start(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileDone done)
+    {
+        FileResult result;
+        WorkerError err;
+        const bool ok = process(file, deep, reporter, result, err);
+        done(ok, result, err);
+    }
+    // Finishes every file still held back.
+    virtual void finishPending() {}
 };
 
 // Runs the job with the real slimmer, writing the protocol lines to out; returns the exit code.

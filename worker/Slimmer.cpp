@@ -2,6 +2,7 @@
 
 #include "worker/ClonePlan.h"
 #include "worker/FileOps.h"
+#include "worker/GroupCommit.h"
 #include "worker/PlanVerifier.h"
 #include "worker/StopRequest.h"
 #include "worker/TextUtil.h"
@@ -406,18 +407,46 @@ bool cleanDocument(psd::Document& doc, bool deep, int depth, std::set<std::strin
 
 namespace {
 
-bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileResult& result,
-              files::TempFile& temp, WorkerError& err)
+// True when plan, applied to source, gives source's own bytes: as long, every piece a copy from its own offset or
+// literal bytes equal to the source's there. Then writing it would change nothing but the file's identity and times.
+bool planReproducesSource(const psd::WritePlan& plan, const psd::Source& source, bool& same, psd::Error& perr)
 {
+    same = false;
+    if (plan.outputSize != source.size() || !plan.fits(source.size()))
+        return true;
+    std::vector<std::uint8_t> x;
+    for (const psd::PlanPiece& piece : plan.pieces) {
+        if (piece.copy) {
+            if (piece.sourceOffset != piece.outOffset)
+                return true;
+            continue;
+        }
+        x.resize(static_cast<std::size_t>(piece.length));
+        if (!source.read(piece.outOffset, x.data(), x.size(), perr))
+            return false;
+        if (std::memcmp(x.data(), piece.bytes->data() + piece.bytesOffset, x.size()) != 0)
+            return true;
+    }
+    same = true;
+    return true;
+}
+
+// Reads, cleans, writes and checks file. On success its new version waits, checked but not yet flushed, in
+// p.temp, or, where it would be the same bytes, nothing was written and unchanged is set.
+bool prepareFile(const std::filesystem::path& file, bool deep, FileReporter& reporter, PreparedFile& p, bool& unchanged,
+                 files::TemporaryNames& temporaryNames, WorkerError& err)
+{
+    unchanged = false;
     const std::string name = fileNameText(file);
+    files::TempFile& temp = p.temp;
 
     files::LeftoverReport leftovers;
-    if (!files::cleanLeftovers(file, files::LeftoverPass::BeforeSlimming, leftovers, err))
+    if (!files::cleanLeftovers(file, files::LeftoverPass::BeforeSlimming, leftovers, err, &temporaryNames))
         return false;
     if (leftovers.restoredBackup)
         reporter.log("已从中断时留下的备份恢复：" + name);
 
-    files::FileInfo info;
+    files::FileInfo& info = p.info;
     if (!files::describe(file, info, err))
         return false;
     if (!info.exists)
@@ -435,7 +464,7 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
 
     reporter.progress(5, "读取：" + name);
     psd::Error perr;
-    psd::SourcePtr source;
+    psd::SourcePtr& source = p.source;
     if (!psd::FileSource::open(pathBytes(file), source, perr))
         return psdFail(err, perr);
     const std::uint64_t originalSize = source->size();
@@ -452,11 +481,31 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
         return false;
     if (deep)
         reporter.progress(60, "完成嵌入对象扫描：" + name);
+    p.removed = counts.removed;
+    p.embeddedChanged = counts.embeddedChanged;
 
     std::uint64_t readOffset = 0;
     const psd::File* read = source->file(readOffset);
     if (read == nullptr)
         return fail(err, "IoError", "the original is not read from a file: " + pathText(file));
+    p.read = read;
+    psd::WritePlan plan;
+    if (!doc.plan(plan, perr))
+        return psdFail(err, perr);
+    // Nothing to remove: the file would be written again byte for byte, with a new identity and modification time
+    // that backup and sync tools take for a change. It was read and checked like any other; it stays as it is.
+    bool same = false;
+    if (!planReproducesSource(plan, *source, same, perr))
+        return psdFail(err, perr);
+    if (same) {
+        // Refused where a rewrite would be refused: whether the file is slimmed does not depend on its content.
+        if (!files::ownerCouldBeKept(file, *read, err))
+            return false;
+        reporter.progress(75, "写入优化文件：" + name);
+        reporter.progress(90, "校验图层结构：" + name);
+        unchanged = true;
+        return true;
+    }
     if (!temp.create(file, err))
         return false;
     // A file whose owner cannot be kept fails here, before any data is written.
@@ -467,9 +516,6 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
         return false;
 
     reporter.progress(75, "写入优化文件：" + name);
-    psd::WritePlan plan;
-    if (!doc.plan(plan, perr))
-        return psdFail(err, perr);
     // Where the file system shares blocks, the unchanged tail is cloned rather than copied (the packet padded so
     // that it keeps its place within a block); the plan is checked as it will be written.
     std::uint64_t cloneBlock = 0;
@@ -506,64 +552,88 @@ bool slimFile(const std::filesystem::path& file, bool deep, FileReporter& report
         return false;
     // The original's mode, ACL and extended attributes, set before the flush: data and attributes reach the disk
     // together, so that no crash leaves a replaced file without them.
-    std::vector<std::string> notCopied;
-    if (!temp.takeAttributes(*read, notCopied, err))
+    if (!temp.takeAttributes(*read, p.notCopied, err))
         return false;
-    if (!temp.sync(err))
-        return false;
-    files::pausePoint("after-sync");
-
-    for (const std::string& attribute : notCopied)
-        reporter.log("未能保留扩展属性：" + name + "（" + attribute + "）");
-    files::FileInfo now;
-    if (!files::describe(file, now, err))
-        return false;
-    if (!now.sameVersion(info))
-        return fail(err, "IoError", "the file was changed by someone else while it was being slimmed");
-    files::pausePoint("before-replace");
-    // The last moment to stop: once the replacement begins, the file is finished.
-    if (stopped(err))
-        return false;
-    files::ReplaceWarning warning;
-    if (!temp.replace(file, *read, warning, err))
-        return false;
-    // Replaced: the file counts as done even when the rename may not be on disk yet.
-    if (warning.kind == files::ReplaceWarning::Kind::FolderNotFlushed)
-        reporter.log("已替换，但文件夹未能写入磁盘，断电后此次更改可能丢失：" + name + "（" + warning.message + "）");
-    if (warning.kind == files::ReplaceWarning::Kind::BackupKept)
-        reporter.log("已替换，但旧文件的备份未能删除，下次处理此文件时删除：" + name + "（" + warning.message + "）");
-
-    result.bytesSaved = static_cast<std::int64_t>(originalSize) - static_cast<std::int64_t>(plan.outputSize);
-    result.modifications = counts.removed + counts.embeddedChanged;
-    reporter.log("已完成：" + name + "；清理元数据 " + std::to_string(counts.removed) + " 项；嵌入对象 "
-                 + std::to_string(counts.embeddedChanged) + " 个；节省 " + std::to_string(result.bytesSaved) + " 字节");
-    reporter.progress(100, "完成：" + name);
+    p.bytes = plan.outputSize;
+    p.result.bytesSaved = static_cast<std::int64_t>(originalSize) - static_cast<std::int64_t>(plan.outputSize);
+    p.result.modifications = counts.removed + counts.embeddedChanged;
     return true;
 }
 
-} // namespace
-
-bool Slimmer::process(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileResult& result,
-                      WorkerError& err)
+// Prepares file; false when it failed, with its temporary gone and a backup whose original is missing put back
+// (one beside its original stays: the name may hold another file by then).
+bool prepareOrClean(const std::filesystem::path& file, bool deep, PreparedFile& p, bool& unchanged,
+                    files::TemporaryNames& temporaryNames, WorkerError& err)
 {
-    files::TempFile temp;
     bool ok = false;
     // The one place where an exception is caught: the containers of psd/ and of the worker report a failed
     // allocation by throwing. It fails this file alone; what the file held is freed on the way out.
     try {
-        ok = slimFile(file, deep, reporter, result, temp, err);
+        ok = prepareFile(file, deep, *p.reporter, p, unchanged, temporaryNames, err);
     } catch (const std::bad_alloc&) {
         ok = fail(err, "MemoryError", "not enough memory to slim this file");
     }
-    // On failure the temporary goes, and a backup whose original is missing is put back; one beside its original
-    // stays, since the name may hold another file by then.
-    temp.discard();
     if (!ok) {
+        p.temp.discard();
+        p.source.reset();
         files::LeftoverReport ignored;
         WorkerError cleanupError;
         files::cleanLeftovers(file, files::LeftoverPass::AfterFailure, ignored, cleanupError);
     }
     return ok;
+}
+
+} // namespace
+
+Slimmer::Slimmer() : m_group(std::make_unique<GroupCommit>()) {}
+
+Slimmer::~Slimmer() = default;
+
+bool Slimmer::process(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileResult& result,
+                      WorkerError& err)
+{
+    bool ok = false;
+    start(file, deep, reporter, [&](bool fileOk, const FileResult& fileResult, const WorkerError& fileError) {
+        ok = fileOk;
+        result = fileResult;
+        err = fileError;
+    });
+    finishPending();
+    return ok;
+}
+
+void Slimmer::start(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileDone done)
+{
+    // The same file twice in a job: its first version must be in place before it is read again.
+    if (m_group->holds(file))
+        m_group->commit();
+    auto p = std::make_unique<PreparedFile>();
+    p->file = file;
+    p->name = fileNameText(file);
+    p->reporter = &reporter;
+    p->done = std::move(done);
+    bool unchanged = false;
+    WorkerError err;
+    if (!prepareOrClean(file, deep, *p, unchanged, m_temporaryNames, err)) {
+        p->done(false, FileResult{}, err);
+    } else if (unchanged) {
+        p->source.reset();
+        reportDone(*p);
+    } else if (GroupCommit::groupable(*p)) {
+        m_group->add(std::move(p));
+    } else {
+        // Files are replaced in job order: the group before this file.
+        m_group->commit();
+        std::vector<std::unique_ptr<PreparedFile>> alone;
+        alone.push_back(std::move(p));
+        commitFiles(alone);
+    }
+    m_group->commitIfDue();
+}
+
+void Slimmer::finishPending()
+{
+    m_group->commit();
 }
 
 } // namespace worker

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "worker/FileOps.h"
 #include "worker/JobRunner.h"
 
 #include "psd/Document.h"
@@ -14,10 +15,21 @@ namespace worker {
 
 // Slims one PSD/PSB file in place: removes the editing history from its XMP packet (and, in deep mode, from the
 // embedded PSD/PSB smart objects), writes the result beside it, checks it and only then swaps it in.
+class GroupCommit;
+
+// Small files are committed in groups (GroupCommit): their flushes are shared.
 class Slimmer final : public FileProcessor {
 public:
+    Slimmer();
+    ~Slimmer() override;
     bool process(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileResult& result,
                  WorkerError& err) override;
+    void start(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileDone done) override;
+    void finishPending() override;
+
+private:
+    std::unique_ptr<GroupCommit> m_group;
+    files::TemporaryNames m_temporaryNames; // the job's folders, listed once each
 };
 
 // A rewritten embedded payload. Only its plan is held: the cleaned document is read through it, from the original.

@@ -21,9 +21,10 @@ bool stopRequested();
 void requestStop();
 
 // Fails err with a plain message when a stop was requested: the caller abandons its file.
+constexpr const char* kStoppedErrorType = "Stopped";
 inline bool stopped(WorkerError& err)
 {
-    return stopRequested() && !fail(err, "Stopped", "the run was asked to stop");
+    return stopRequested() && !fail(err, kStoppedErrorType, "the run was asked to stop");
 }
 
 // Waits until standard input has ended or a stop was requested (the test hooks' pause points).

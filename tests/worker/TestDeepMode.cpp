@@ -8,12 +8,14 @@
 #include "worker/JobRunner.h"
 #include "worker/Slimmer.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sstream>
+#include <sys/stat.h>
 
 using namespace psdtest;
 using namespace WorkerFixtures;
@@ -246,14 +248,19 @@ void TestDeepMode::nestedObjectsCleanedOnce_data()
     QTest::addColumn<bool>("viaProcess");
     QTest::addColumn<int>("imageMiB");       // image data of every embedded level, 0 for a few bytes
     QTest::addColumn<int>("addressSpaceMiB"); // the worker process's address space limit, 0 for none
+    QTest::addColumn<bool>("secondRun");      // run again over the cleaned file: nothing left to change
     // levels counts documents: 4 means the outer one and three embedded levels.
-    QTest::newRow("PSD, 4 levels, worker process")            << 1 << 1 << 4 << false << true << 0 << 0;
-    QTest::newRow("PSB, 4 levels, worker process")            << 2 << 2 << 4 << false << true << 0 << 0;
-    QTest::newRow("PSB holding PSDs, 5 levels, in-process")   << 2 << 1 << 5 << false << false << 0 << 0;
-    QTest::newRow("PSD with a broken object, worker process") << 1 << 1 << 4 << true << true << 0 << 0;
-    QTest::newRow("PSB with a broken object, in-process")     << 2 << 2 << 3 << true << false << 0 << 0;
+    // clang-format off
+    QTest::newRow("PSD, 4 levels, worker process")            << 1 << 1 << 4 << false << true << 0 << 0 << false;
+    QTest::newRow("PSB, 4 levels, worker process")            << 2 << 2 << 4 << false << true << 0 << 0 << false;
+    QTest::newRow("PSB holding PSDs, 5 levels, in-process")   << 2 << 1 << 5 << false << false << 0 << 0 << false;
+    QTest::newRow("PSD with a broken object, worker process") << 1 << 1 << 4 << true << true << 0 << 0 << false;
+    QTest::newRow("PSB with a broken object, in-process")     << 2 << 2 << 3 << true << false << 0 << 0 << false;
     // Payloads of 12, 24 and 36 MiB: 72 MiB in all, more than the worker may map, each less. No payload is held.
-    QTest::newRow("PSB, 4 levels of 12 MiB, 48 MiB address space") << 2 << 2 << 4 << false << true << 12 << 48;
+    QTest::newRow("PSB, 4 levels of 12 MiB, 48 MiB address space") << 2 << 2 << 4 << false << true << 12 << 48 << false;
+    QTest::newRow("PSD, 4 levels, run twice, worker process")  << 1 << 1 << 4 << false << true << 0 << 0 << true;
+    QTest::newRow("PSB with a broken object, run twice")       << 2 << 2 << 3 << true << false << 0 << 0 << true;
+    // clang-format on
 }
 
 void TestDeepMode::nestedObjectsCleanedOnce()
@@ -265,6 +272,7 @@ void TestDeepMode::nestedObjectsCleanedOnce()
     QFETCH(bool, viaProcess);
     QFETCH(int, imageMiB);
     QFETCH(int, addressSpaceMiB);
+    QFETCH(bool, secondRun);
     QTemporaryDir dir;
     const QString path = dir.filePath(version == 2 ? QStringLiteral("nested.psb") : QStringLiteral("nested.psd"));
     const QByteArray original = toQt(outerDocument(levels, std::uint16_t(version), std::uint16_t(innerVersion), broken,
@@ -342,6 +350,45 @@ void TestDeepMode::nestedObjectsCleanedOnce()
     QCOMPARE(logs.last(), QStringLiteral("已完成：%1；清理元数据 %2 项；嵌入对象 %3 个；节省 %4 字节")
                               .arg(name).arg(removed).arg(levels - 1).arg(saved));
     QCOMPARE(lines.last(), doneLine(saved, removed + levels - 1));
+    if (!secondRun)
+        return;
+
+    // Nothing is left to change in any object: the file is read and walked as before, and left as it is, the
+    // same file with the same times.
+    struct stat first
+    {
+    };
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &first), 0);
+    if (viaProcess) {
+        const WorkerRun run = runWorkerOnFiles(dir.path(), {path}, true);
+        QVERIFY2(!run.crashed && run.exitCode == 0, run.out.constData());
+        lines = run.lines();
+    } else {
+        const InProcess run = runInProcess(path, true);
+        QCOMPARE(run.exitCode, 0);
+        lines = run.lines;
+    }
+    struct stat second
+    {
+    };
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &second), 0);
+    QCOMPARE(second.st_ino, first.st_ino);
+    QCOMPARE(second.st_mtim.tv_sec, first.st_mtim.tv_sec);
+    QCOMPARE(second.st_mtim.tv_nsec, first.st_mtim.tv_nsec);
+    QCOMPARE(second.st_ctim.tv_nsec, first.st_ctim.tv_nsec);
+    QCOMPARE(readAll(path), result);
+    QStringList rescanned;
+    for (int level = 1; level < levels; ++level)
+        rescanned << QStringLiteral("深度扫描：第 %1 层嵌入对象 → %2").arg(level).arg(layerOf(level));
+    if (broken)
+        rescanned << QStringLiteral("深度扫描：第 1 层嵌入对象 → broken");
+    const QStringList again = logLines(lines);
+    QCOMPARE(again.size(), rescanned.size() + (broken ? 2 : 1));
+    for (int i = 0; i < rescanned.size(); ++i)
+        QCOMPARE(again[i], rescanned[i]);
+    QCOMPARE(again.last(), QStringLiteral("已完成：%1；清理元数据 0 项；嵌入对象 0 个；节省 0 字节").arg(name));
+    QCOMPARE(lines.last(), doneLine(0, 0));
+    QVERIFY(QDir(dir.path()).entryList({QStringLiteral("*psdslim*")}, QDir::Files | QDir::Hidden).isEmpty());
 }
 
 void TestDeepMode::normalModeKeepsEmbeddedHistory()

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -79,6 +80,8 @@ private slots:
     void leftovers();
     void cloneOnXfs_data();
     void cloneOnXfs();
+    void batchLines_data();
+    void batchLines();
 
 private:
     QTemporaryDir m_dir;
@@ -308,6 +311,7 @@ void TestRunJob::leftovers_data()
     QTest::newRow("temporary held locked")   << u"temp-locked"_s      << QStringList{tempName}                         << false;
     QTest::newRow("temporary of someone else") << u"temp-foreign"_s   << QStringList{tempName}                         << false;
     QTest::newRow("backup is a folder")      << u"backup-folder"_s    << QStringList{u"Poster.PSD.psdslim_backup"_s}      << false;
+    QTest::newRow("temporaries of two files, one job") << u"two-temps"_s << QStringList{u"Flyer.psd"_s}             << false;
     // clang-format on
 }
 
@@ -328,8 +332,16 @@ void TestRunJob::leftovers()
         QVERIFY(writeAll(backup, m_psd));
     if (setup == QStringLiteral("backup-folder"))
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Poster.PSD.psdslim_backup")));
-    if (setup == QStringLiteral("temp") || setup == QStringLiteral("temp-locked") || setup == QStringLiteral("temp-foreign"))
+    if (setup == QStringLiteral("temp") || setup == QStringLiteral("temp-locked") ||
+        setup == QStringLiteral("temp-foreign") || setup == QStringLiteral("two-temps"))
         QVERIFY(writeAll(temp, half));
+    // A second file of the job in the same folder, with a temporary of its own: the folder is listed once.
+    QStringList jobFiles = {original};
+    if (setup == QStringLiteral("two-temps")) {
+        jobFiles << dir.filePath(QStringLiteral("Flyer.psd"));
+        QVERIFY(writeAll(jobFiles.last(), m_psd));
+        QVERIFY(writeAll(dir.filePath(QStringLiteral(".Flyer.psdslim_0a1b2c3d4e5f.psd")), half));
+    }
     if (setup == QStringLiteral("temp-other"))
         QVERIFY(writeAll(dir.filePath(QStringLiteral(".Poster.psdslim_0a1b2c3d4e5f.psb")), half));
     if (setup == QStringLiteral("temp-link")) {
@@ -346,7 +358,7 @@ void TestRunJob::leftovers()
         QCOMPARE(::chown(QFile::encodeName(temp).constData(), 65534, 65534), 0);
     }
 
-    const JobOutput result = run({original});
+    const JobOutput result = run(jobFiles);
     if (lockFd >= 0)
         ::close(lockFd);
     QCOMPARE(result.exitCode, worker::kExitOk);
@@ -412,6 +424,95 @@ void TestRunJob::cloneOnXfs()
     } else {
         QCOMPARE(after.size(), plainSize);
     }
+}
+
+void TestRunJob::batchLines_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("slimmedBefore"); // every file was slimmed by an earlier run
+    QTest::addColumn<bool>("sameFile");      // the job names one file count times
+    // clang-format off
+    QTest::newRow("70 small files")                     << 70 << false << false;
+    QTest::newRow("3 files, already slimmed")           << 3  << true  << false;
+    QTest::newRow("70 files, already slimmed")          << 70 << true  << false;
+    QTest::newRow("one file twice")                     << 2  << false << true;
+    // clang-format on
+}
+
+// A batch writes each file's lines exactly as a file alone writes them, one file after another in job order; a
+// file with nothing left to remove is the same file afterwards, with the same times.
+void TestRunJob::batchLines()
+{
+    QFETCH(int, count);
+    QFETCH(bool, slimmedBefore);
+    QFETCH(bool, sameFile);
+    QTemporaryDir dir;
+    QStringList files;
+    for (int i = 0; i < count; ++i) {
+        const QString file = dir.filePath(QStringLiteral("f%1.psd").arg(sameFile ? 0 : i, 2, 10, QLatin1Char('0')));
+        if (!sameFile || i == 0)
+            QVERIFY(writeAll(file, m_psd));
+        files << file;
+    }
+    if (slimmedBefore)
+        QCOMPARE(run(files).exitCode, worker::kExitOk);
+    std::vector<struct stat> before;
+    before.resize(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i)
+        QCOMPARE(::stat(QFile::encodeName(files[i]).constData(), &before[std::size_t(i)]), 0);
+    const qint64 sizeBefore = QFileInfo(files[0]).size();
+    // The elements the slimmer removes, counted in the packet as it is.
+    ResourceSplit split;
+    QString why;
+    QVERIFY2(splitResources(readAll(files[0]), split, why), qPrintable(why));
+    const int removable = int(split.xmp.count("<xmpMM:History") + split.xmp.count("<photoshop:DocumentAncestors"));
+    QCOMPARE(removable > 0, !slimmedBefore);
+
+    const JobOutput result = run(files);
+    QCOMPARE(result.exitCode, worker::kExitOk);
+    const qint64 saved = slimmedBefore ? 0 : sizeBefore - QFileInfo(files[0]).size();
+    QStringList expected;
+    const QString total = QString::number(count * 100);
+    qint64 savedAll = 0;
+    int removedAll = 0;
+    for (int i = 0; i < count; ++i) {
+        const QString name = QFileInfo(files[i]).fileName();
+        const bool first = !sameFile || i == 0; // the same file a second time has nothing left
+        const int removed = first ? removable : 0;
+        const qint64 fileSaved = first ? saved : 0;
+        savedAll += fileSaved;
+        removedAll += removed;
+        expected << QStringLiteral("PROGRESS\t%1\t%2\t读取：%3").arg(i * 100 + 5).arg(total, name)
+                 << QStringLiteral("PROGRESS\t%1\t%2\t清理文档元数据：%3").arg(i * 100 + 15).arg(total, name)
+                 << QStringLiteral("PROGRESS\t%1\t%2\t写入优化文件：%3").arg(i * 100 + 75).arg(total, name)
+                 << QStringLiteral("PROGRESS\t%1\t%2\t校验图层结构：%3").arg(i * 100 + 90).arg(total, name)
+                 << QStringLiteral("LOG\t已完成：%1；清理元数据 %2 项；嵌入对象 0 个；节省 %3 字节")
+                        .arg(name)
+                        .arg(removed)
+                        .arg(fileSaved)
+                 << QStringLiteral("PROGRESS\t%1\t%2\t完成：%3").arg(i * 100 + 100).arg(total, name);
+    }
+    expected << QStringLiteral(R"(DONE	{"exported":%1,"skipped":0,"failed":0,"bytesSaved":%2,"modifications":%3})")
+                    .arg(count)
+                    .arg(savedAll)
+                    .arg(removedAll);
+    QCOMPARE(result.lines, expected);
+    for (int i = 0; i < count; ++i) {
+        QVERIFY(!hasHistory(readAll(files[i])));
+        if (!slimmedBefore)
+            continue;
+        struct stat after
+        {
+        };
+        QCOMPARE(::stat(QFile::encodeName(files[i]).constData(), &after), 0);
+        const struct stat& was = before[std::size_t(i)];
+        QCOMPARE(after.st_ino, was.st_ino);
+        QCOMPARE(after.st_nlink, was.st_nlink);
+        QCOMPARE(after.st_mtim.tv_sec, was.st_mtim.tv_sec);
+        QCOMPARE(after.st_mtim.tv_nsec, was.st_mtim.tv_nsec);
+        QCOMPARE(after.st_ctim.tv_nsec, was.st_ctim.tv_nsec);
+    }
+    QVERIFY(QDir(dir.path()).entryList({QStringLiteral("*psdslim*")}, QDir::Files | QDir::Hidden).isEmpty());
 }
 
 QTEST_APPLESS_MAIN(TestRunJob)

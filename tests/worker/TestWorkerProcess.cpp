@@ -105,22 +105,26 @@ struct TracedCall
     int fd = -1;      // the first argument, where it is a descriptor
     QString argument; // the first quoted argument
     long result = 0;
+    int occurrence = 0; // as strace counts the calls of that name, over the whole run
 };
 
-// A case of the injection table: the first of two files carries an ACL, a user attribute and (as root) another
-// group, so that every call that keeps them is made; the worker's calls while it slims that file, and what an
-// uninjected run makes of both files.
+// A case of the injection table: one file of the batch (the target) carries an ACL, a user attribute and (as root)
+// another group, so that every call that keeps them is made; the worker's calls for that file, and what an
+// uninjected run makes of the files. Small files are committed together: the target's flush and rename come
+// after the next file was read, among its calls.
 struct FaultFixture
 {
     QString folder;
+    int count = 2;           // files in the batch
+    int target = 0;          // the file whose calls are failed
+    bool commitOnly = false; // only the calls of its commit (flush, close, rename), made after the next file began
     QByteArray first;
     QByteArray slimmed;
     unsigned mode = 0;
     QProcessEnvironment environment;
     QString worker;
-    std::vector<TracedCall> calls; // every call strace counts while the first file is slimmed
-    std::map<QString, int> before; // calls of each name made before the first file
-    int renameAt = -1;             // index in calls of the rename over the first file
+    std::vector<TracedCall> calls; // every call strace counts that is made for the target
+    int renameAt = -1;             // index in calls of the rename over the target
     int temporaryFd = -1;
 };
 
@@ -130,18 +134,24 @@ const QStringList kInjectedCalls = {
     u"fdatasync"_s, u"sync_file_range"_s, u"fchmod"_s,   u"fchown"_s,          u"flistxattr"_s, u"fgetxattr"_s,
     u"fsetxattr"_s, u"fremovexattr"_s,    u"close"_s,    u"renameat"_s,        u"renameat2"_s,  u"unlinkat"_s};
 
-QStringList caseFiles(const QString& folder)
+// a.psd, b.psd, ...
+QStringList caseFiles(const QString& folder, int count = 2)
 {
-    return {folder + u"/a.psd"_s, folder + u"/b.psd"_s};
+    QStringList files;
+    for (int i = 0; i < count; ++i)
+        files << folder + u"/"_s + QChar(u'a' + i) + u".psd"_s;
+    return files;
 }
 
-// Lays out the two files of a case (the first with its attributes) and the job.
-bool layCase(const QString& folder, const QByteArray& seed, QString& why)
+// Lays out the files of a case (the target with its attributes) and the job.
+bool layCase(const QString& folder, const QByteArray& seed, QString& why, int count = 2, int target = 0)
 {
-    const QStringList files = caseFiles(folder);
-    const QByteArray first = QFile::encodeName(files[0]);
-    if (!writeAll(files[0], seed) || !writeAll(files[1], seed) ||
-        !writeAll(folder + u"/job.json"_s, jobText(files, false)) || ::chmod(first.constData(), 0640) != 0) {
+    const QStringList files = caseFiles(folder, count);
+    const QByteArray first = QFile::encodeName(files[target]);
+    bool written = writeAll(folder + u"/job.json"_s, jobText(files, false));
+    for (const QString& file : files)
+        written = written && writeAll(file, seed);
+    if (!written || ::chmod(first.constData(), 0640) != 0) {
         why = u"cannot lay out the case in "_s + folder;
         return false;
     }
@@ -149,7 +159,7 @@ bool layCase(const QString& folder, const QByteArray& seed, QString& why)
     if (::geteuid() == 0)
         ::chown(first.constData(), 0, 65534);
     QProcess setfacl;
-    setfacl.start(u"setfacl"_s, {u"-m"_s, u"u:65534:r"_s, files[0]});
+    setfacl.start(u"setfacl"_s, {u"-m"_s, u"u:65534:r"_s, files[target]});
     setfacl.waitForFinished(30000);
     return true;
 }
@@ -178,11 +188,12 @@ WorkerRun runTraced(const FaultFixture& f, const QStringList& strace)
 bool makeFaultFixture(FaultFixture& f, const QString& folder, bool clone, QString& why)
 {
     const QByteArray seed = seedDocument(why, true);
-    if (seed.isEmpty() || !layCase(folder, seed, why))
+    if (seed.isEmpty() || !layCase(folder, seed, why, f.count, f.target))
         return false;
+    const QStringList files = caseFiles(folder, f.count);
     f.folder = folder;
-    f.first = readAll(caseFiles(folder)[0]);
-    f.mode = modeOf(caseFiles(folder)[0]);
+    f.first = readAll(files[f.target]);
+    f.mode = modeOf(files[f.target]);
     f.environment = QProcessEnvironment::systemEnvironment();
     f.worker = workerPath();
     if (clone) { // small files take the clone path too
@@ -195,10 +206,18 @@ bool makeFaultFixture(FaultFixture& f, const QString& folder, bool clone, QStrin
         why = u"the uninjected run failed: "_s + QString::fromUtf8(run.out + run.err);
         return false;
     }
-    f.slimmed = readAll(caseFiles(folder)[0]);
+    f.slimmed = readAll(files[f.target]);
     // Each line: "<pid> name(args) = result ...".
     static const QRegularExpression line(uR"re(^\d+\s+(\w+)\((\d+)?[^"]*(?:"([^"]*)")?.*\)\s+=\s+(-?\d+))re"_s);
-    bool inFirst = false;
+    const QString name = QFileInfo(files[f.target]).fileName();
+    const QString marker = name + u".psdslim_backup"_s;
+    const QString nextMarker =
+        f.target + 1 < f.count ? QFileInfo(files[f.target + 1]).fileName() + u".psdslim_backup"_s : QString();
+    const QString temporaryPrefix = u"."_s + QFileInfo(name).completeBaseName() + u".psdslim_"_s;
+    enum { Before, Own, After } part = Before;
+    std::map<QString, int> seen;
+    int temporaryFd = -1;
+    int folderFd = -1; // the folder the target's temporary is made in: it is flushed once for the group
     QFile file(trace);
     if (!file.open(QIODevice::ReadOnly)) {
         why = u"no trace"_s;
@@ -206,28 +225,39 @@ bool makeFaultFixture(FaultFixture& f, const QString& folder, bool clone, QStrin
     }
     for (const QByteArray& raw : file.readAll().split('\n')) {
         const QString text = QString::fromUtf8(raw);
-        if (text.contains(u"b.psd.psdslim_backup"_s))
-            break;
-        if (text.contains(u"a.psd.psdslim_backup"_s))
-            inFirst = true; // the first file's clean-up of leftovers begins its work
+        if (part == Before && text.contains(marker))
+            part = Own; // the target's clean-up of leftovers begins its work
+        else if (part == Own && !nextMarker.isEmpty() && text.contains(nextMarker))
+            part = After; // the next file's: from here on only the target's own descriptors and names
         const QRegularExpressionMatch m = line.match(text);
         if (!m.hasMatch() || !kInjectedCalls.contains(m.captured(1)))
             continue;
-        if (!inFirst) {
-            ++f.before[m.captured(1)];
-            continue;
-        }
         TracedCall call{m.captured(1), m.captured(2).isEmpty() ? -1 : m.captured(2).toInt(), m.captured(3),
-                        m.captured(4).toLong()};
-        if (call.name == u"openat"_s && call.argument.startsWith(u".a.psdslim_"_s))
-            f.temporaryFd = int(call.result);
+                        m.captured(4).toLong(), ++seen[m.captured(1)]};
+        if (part == Before)
+            continue;
+        if (part == Own && call.name == u"openat"_s && call.argument.startsWith(temporaryPrefix)) {
+            f.temporaryFd = temporaryFd = int(call.result);
+            folderFd = call.fd;
+        }
+        const bool own = part == Own
+                             ? !f.commitOnly
+                             : (call.fd >= 0 && (call.fd == temporaryFd || call.fd == folderFd)) ||
+                                   (call.name.startsWith(u"renameat"_s) && call.argument.startsWith(temporaryPrefix));
+        // Past its own descriptors' close, their numbers may name another file's.
+        if (call.name == u"close"_s && call.fd >= 0 && call.fd == temporaryFd)
+            temporaryFd = -2;
+        if (call.name == u"close"_s && call.fd >= 0 && call.fd == folderFd)
+            folderFd = -2;
+        if (!own)
+            continue;
         if (call.name.startsWith(u"renameat"_s) && f.renameAt < 0)
             f.renameAt = int(f.calls.size());
         f.calls.push_back(call);
     }
     QFile::remove(trace);
     if (f.calls.empty() || f.renameAt < 0 || f.temporaryFd < 0) {
-        why = u"the trace shows no slimming of the first file"_s;
+        why = u"the trace shows no slimming of "_s + name;
         return false;
     }
     return true;
@@ -263,8 +293,9 @@ private slots:
     void cleanupTestCase();
 
 private:
-    // The injection table's folders: its own file system here, and a loop-mounted XFS where blocks are cloned.
-    std::optional<FaultFixture> m_faults[2];
+    // The injection table's folders: its own file system here, a loop-mounted XFS where blocks are cloned, and a
+    // batch of five here whose third file's commit is failed.
+    std::optional<FaultFixture> m_faults[3];
     std::optional<LoopMount> m_xfs;
 };
 
@@ -571,6 +602,13 @@ void TestWorkerProcess::failureCases_data()
     QTest::newRow("FIFO put under the name")       << u"fifo"_s          << u"a.psd"_s         << u"before-open"_s    << false << failed.arg(u"IoError"_s);
     QTest::newRow("file of another user")          << u"other-owner"_s   << u"a.psd"_s         << QString()           << false << failed.arg(u"IoError"_s);
     QTest::newRow("disk full during write-back")   << u"write-back"_s    << u"mnt/a.psd"_s     << QString()           << false << failed.arg(u"IoError"_s);
+    // A file with nothing left to remove is left as it is, but refused where a file to slim would be.
+    QTest::newRow("second hard link, slimmed")
+        << u"hard-link-slimmed"_s << u"a.psd"_s << QString() << false << failed.arg(u"IoError"_s);
+    QTest::newRow("FIFO under the name, slimmed")
+        << u"fifo-slimmed"_s << u"a.psd"_s << u"before-open"_s << false << failed.arg(u"IoError"_s);
+    QTest::newRow("file of another user, slimmed")
+        << u"other-owner-slimmed"_s << u"a.psd"_s << QString() << false << failed.arg(u"IoError"_s);
     // clang-format on
 }
 
@@ -578,6 +616,10 @@ void TestWorkerProcess::failureCases_data()
 void TestWorkerProcess::failureCases()
 {
     QFETCH(QString, setup);
+    // The same case on a file an earlier run slimmed.
+    const bool slimmedBefore = setup.endsWith(u"-slimmed"_s);
+    if (slimmedBefore)
+        setup.chop(8);
     QFETCH(QString, target);
     QFETCH(QString, pauseAt);
     QFETCH(bool, slimmed);
@@ -603,9 +645,17 @@ void TestWorkerProcess::failureCases()
     // A path that cannot be resolved names no file that could be written first.
     const bool unresolvable = setup == u"link-loop"_s || setup == u"long-name"_s;
     const bool deep = setup == u"memory"_s;
-    const QByteArray firstBytes = deep                       ? manyResourcesDocument(990000)
-                                  : setup == u"write-back"_s ? bigDocument(64u << 20)
-                                                             : seed;
+    QByteArray firstBytes = deep                       ? manyResourcesDocument(990000)
+                            : setup == u"write-back"_s ? bigDocument(64u << 20)
+                                                       : seed;
+    if (slimmedBefore) {
+        const QString scratch = dir.filePath(u"slimmed.psd"_s);
+        QVERIFY(writeAll(scratch, seed));
+        QCOMPARE(runWorkerOnFiles(dir.path(), {scratch}, false).exitCode, 0);
+        firstBytes = readAll(scratch);
+        QVERIFY(firstBytes != seed && !hasHistory(firstBytes));
+        QVERIFY(QFile::remove(scratch) && QFile::remove(dir.filePath(u"job.json"_s)));
+    }
     // The first file on a disk with room for it and the folder's records, and only 8 MiB for the new file.
     std::optional<LoopMount> disk;
     if (setup == u"write-back"_s) {
@@ -770,9 +820,9 @@ void TestWorkerProcess::injectedFaults_data()
     // Beside this test's binary, where the worker may write.
     static QTemporaryDir root(QFileInfo(u"/proc/self/exe"_s).canonicalPath() + u"/faults-XXXXXX"_s);
     m_xfs.emplace(root.path(), LoopMount::Kind::XfsReflink);
-    const QString folders[2] = {root.filePath(u"here"_s), m_xfs->mountPoint() + u"/case"_s};
-    const char* names[2] = {"here", "xfs"};
-    for (int i = 0; i < 2; ++i) {
+    const QString folders[3] = {root.filePath(u"here"_s), m_xfs->mountPoint() + u"/case"_s, root.filePath(u"five"_s)};
+    const char* names[3] = {"here", "xfs", "five"};
+    for (int i = 0; i < 3; ++i) {
         if (i == 1 && !m_xfs->mounted()) {
             qInfo("no injection on XFS: %s", qPrintable(m_xfs->why));
             continue;
@@ -780,15 +830,21 @@ void TestWorkerProcess::injectedFaults_data()
         if (i == 1 && testWorkerPath().isEmpty())
             continue;
         m_faults[i].emplace();
+        if (i == 2) {
+            m_faults[i]->count = 5;
+            m_faults[i]->target = 2;
+            m_faults[i]->commitOnly = true;
+        }
         if (!QDir().mkpath(folders[i]) || !makeFaultFixture(*m_faults[i], folders[i], i == 1, why)) {
-            QTest::newRow(names[i]) << -1 << why << 0 << QString() << false;
+            // The five small files are committed together, their flushes and renames after all were read: a
+            // trace without the third's commit there is a fault.
+            QTest::newRow(names[i]) << (i == 2 ? -2 : -1) << why << 0 << QString() << false;
             continue;
         }
         const FaultFixture& f = *m_faults[i];
-        std::map<QString, int> seen = f.before;
         for (int at = 0; at < int(f.calls.size()); ++at) {
             const TracedCall& call = f.calls[std::size_t(at)];
-            const int occurrence = ++seen[call.name];
+            const int occurrence = call.occurrence;
             // Before the rename, every failing call fails the file, except the close of a descriptor that was
             // only read and the copy of a user attribute (named in a LOG line); after it, the file is done.
             const bool harmless =
@@ -802,9 +858,10 @@ void TestWorkerProcess::injectedFaults_data()
     }
 }
 
-// Fails each call of the write path in turn, as a failing disk would: the first file ends either as it was and
+// Fails each call of the write path in turn, as a failing disk would: the target file ends either as it was and
 // reported failed, or exactly as an uninjected run slims it and reported done; nothing is left beside it; the
-// second file is slimmed; the counts and the exit code tell the truth; nothing hangs.
+// other files are slimmed; the counts and the exit code tell the truth; nothing hangs. In a batch committed
+// together, the lines are each file's own, in job order.
 void TestWorkerProcess::injectedFaults()
 {
     QFETCH(int, fixture);
@@ -812,39 +869,64 @@ void TestWorkerProcess::injectedFaults()
     QFETCH(int, occurrence);
     QFETCH(QString, error);
     QFETCH(bool, mustFail);
+    if (fixture == -2)
+        QFAIL(qPrintable(call));
     if (fixture < 0)
         QSKIP(qPrintable(call));
     const FaultFixture& f = *m_faults[fixture];
     QString why;
-    const QStringList files = caseFiles(f.folder);
-    QVERIFY(QFile::remove(files[0]) && QFile::remove(files[1]));
-    QVERIFY2(layCase(f.folder, seedDocument(why, true), why), qPrintable(why));
+    const QStringList files = caseFiles(f.folder, f.count);
+    for (const QString& file : files)
+        QVERIFY(QFile::remove(file));
+    QVERIFY2(layCase(f.folder, seedDocument(why, true), why, f.count, f.target), qPrintable(why));
     const QString inject = u"--inject=%1:error=%2:when=%3"_s.arg(call, error).arg(occurrence);
     const WorkerRun run =
         runTraced(f, {u"-f"_s, u"-qq"_s, u"-o"_s, u"/dev/null"_s, u"-e"_s, u"trace="_s + call, inject});
     QVERIFY2(!run.crashed, "the worker hung or crashed");
     const QStringList lines = run.lines();
     const QString allLines = lines.join(u'\n') + u'\n' + QString::fromUtf8(run.err);
-    const QByteArray after = readAll(files[0]);
-    const bool failed = lines.contains(u"PROGRESS\t100\t200\t失败：a.psd"_s);
+    const QString name = QFileInfo(files[f.target]).fileName();
+    const QByteArray after = readAll(files[f.target]);
+    const QString total = QString::number(f.count * 100);
+    const bool failed = lines.contains(u"PROGRESS\t%1\t%2\t失败：%3"_s.arg((f.target + 1) * 100).arg(total, name));
     QVERIFY2(failed ? after == f.first : after == f.slimmed, qPrintable(allLines));
     if (mustFail)
         QVERIFY2(failed, qPrintable(allLines));
-    QVERIFY2(failed == !lines.filter(u"LOG\t处理失败：a.psd（"_s).isEmpty(), qPrintable(allLines));
-    QCOMPARE(modeOf(files[0]), f.mode);
+    QVERIFY2(failed == !lines.filter(u"LOG\t处理失败："_s + name + u"（"_s).isEmpty(), qPrintable(allLines));
+    QCOMPARE(modeOf(files[f.target]), f.mode);
     QCOMPARE(run.exitCode, failed ? 4 : 0);
+    const QString done = u"DONE\t{\"exported\":%1,\"skipped\":0,\"failed\":%2,"_s;
     QVERIFY2(!lines.isEmpty() &&
-                 lines.last().startsWith(failed ? u"DONE\t{\"exported\":1,\"skipped\":0,\"failed\":1,"_s
-                                                : u"DONE\t{\"exported\":2,\"skipped\":0,\"failed\":0,"_s),
+                 lines.last().startsWith(failed ? done.arg(f.count - 1).arg(1) : done.arg(f.count).arg(0)),
              qPrintable(allLines));
-    QVERIFY2(readAll(files[1]) == f.slimmed, "the second file of the batch was not slimmed");
+    for (int i = 0; i < f.count; ++i) {
+        if (i != f.target)
+            QVERIFY2(readAll(files[i]) == f.slimmed, qPrintable(u"not slimmed: "_s + files[i]));
+    }
+    if (f.commitOnly) {
+        // Each file's lines as a file alone writes them, in job order; only the failed one ends otherwise.
+        QStringList expected;
+        for (int i = 0; i < f.count; ++i) {
+            const QString file = QFileInfo(files[i]).fileName();
+            for (const auto& [value, step] : {std::pair{5, u"读取："_s}, std::pair{15, u"清理文档元数据："_s},
+                                              std::pair{75, u"写入优化文件："_s}, std::pair{90, u"校验图层结构："_s}})
+                expected << u"PROGRESS\t%1\t%2\t%3%4"_s.arg(i * 100 + value).arg(total, step, file);
+            const bool fails = failed && i == f.target;
+            expected << (fails ? u"LOG\t处理失败："_s : u"LOG\t已完成："_s) + file + (fails ? u"（"_s : u"；"_s);
+            expected
+                << u"PROGRESS\t%1\t%2\t%3%4"_s.arg(i * 100 + 100).arg(total, fails ? u"失败："_s : u"完成："_s, file);
+        }
+        QCOMPARE(lines.size(), expected.size() + 1);
+        for (int i = 0; i < expected.size(); ++i)
+            QVERIFY2(lines[i].startsWith(expected[i]), qPrintable(allLines));
+    }
     QVERIFY2(QDir(f.folder).entryList({u"*psdslim*"_s}, QDir::Files | QDir::Hidden).isEmpty(), qPrintable(allLines));
 }
 
 void TestWorkerProcess::cleanupTestCase()
 {
-    m_faults[0].reset();
-    m_faults[1].reset();
+    for (auto& f : m_faults)
+        f.reset();
     m_xfs.reset();
 }
 
