@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 namespace worker {
@@ -60,16 +61,17 @@ bool padXmpForClone(psd::Document& doc, const DocumentEdits& edits, std::uint64_
     return true;
 }
 
-bool prepareClone(psd::Document& doc, DocumentEdits& edits, const psd::Source& original, psd::File& out,
-                  psd::WritePlan& plan, std::uint64_t& blockSize, WorkerError& err)
+namespace {
+
+// The common part of planning and predicting a clone: given the block size and a way to ask whether the file system
+// shares blocks, pads the packet and plans again where cloning pays. blockSize stays 0 on the present path.
+bool planClone(psd::Document& doc, DocumentEdits& edits, const psd::Source& original, std::uint64_t fileSystemBlock,
+               const std::function<bool(std::uint64_t)>& sharesBlocks, psd::WritePlan& plan,
+               std::uint64_t& blockSize, WorkerError& err)
 {
     blockSize = 0;
-    std::uint64_t baseOffset = 0;
-    const psd::File* in = original.file(baseOffset);
-    psd::Error perr;
     CloneInputs inputs;
-    if (in == nullptr || baseOffset != 0 || !out.blockSize(inputs.blockSize, perr))
-        return true;
+    inputs.blockSize = fileSystemBlock;
     inputs.originalSize = original.size();
     inputs.plannedSize = plan.outputSize;
     inputs.fileSystemClones = true; // asked below, once the rest says cloning would pay
@@ -77,18 +79,51 @@ bool prepareClone(psd::Document& doc, DocumentEdits& edits, const psd::Source& o
     if (files::cloneRulesLifted())
         rules = CloneRules{0, 1000000}; // tests clone small files
     const CloneChoice choice = choosePadding(inputs, rules);
-    if (!choice.clone)
-        return true;
-    // The probe's block lies inside what the plan writes anyway (choosePadding wants two blocks).
-    if (out.cloneFrom(*in, 0, 0, inputs.blockSize, perr) != psd::File::KernelCopy::Done)
+    if (!choice.clone || !sharesBlocks(inputs.blockSize))
         return true;
     WorkerError padError;
     if (choice.padding > 0 && !padXmpForClone(doc, edits, choice.padding, padError))
         return true; // nothing to pad: the present path
+    psd::Error perr;
     if (choice.padding > 0 && !doc.plan(plan, perr))
         return fail(err, "FormatError", perr.describe());
     blockSize = inputs.blockSize;
     return true;
+}
+
+} // namespace
+
+bool prepareClone(psd::Document& doc, DocumentEdits& edits, const psd::Source& original, psd::File& out,
+                  psd::WritePlan& plan, std::uint64_t& blockSize, WorkerError& err)
+{
+    blockSize = 0;
+    std::uint64_t baseOffset = 0;
+    const psd::File* in = original.file(baseOffset);
+    psd::Error perr;
+    std::uint64_t block = 0;
+    if (in == nullptr || baseOffset != 0 || !out.blockSize(block, perr))
+        return true;
+    // The probe's block lies inside what the plan writes anyway (choosePadding wants two blocks).
+    const auto sharesBlocks = [&](std::uint64_t length) {
+        psd::Error probeError;
+        return out.cloneFrom(*in, 0, 0, length, probeError) == psd::File::KernelCopy::Done;
+    };
+    return planClone(doc, edits, original, block, sharesBlocks, plan, blockSize, err);
+}
+
+bool predictClone(psd::Document& doc, DocumentEdits& edits, const psd::Source& original,
+                  const std::filesystem::path& file, psd::WritePlan& plan, WorkerError& err)
+{
+    std::uint64_t baseOffset = 0;
+    const psd::File* in = original.file(baseOffset);
+    psd::Error perr;
+    std::uint64_t block = 0;
+    // The new file would live in the original's folder, on its file system: same block size.
+    if (in == nullptr || baseOffset != 0 || !in->blockSize(block, perr))
+        return true;
+    const auto sharesBlocks = [&](std::uint64_t length) { return files::folderSharesBlocks(file, *in, length); };
+    std::uint64_t blockSize = 0;
+    return planClone(doc, edits, original, block, sharesBlocks, plan, blockSize, err);
 }
 
 } // namespace worker

@@ -3,6 +3,7 @@
 #include "worker/WorkerError.h"
 
 #include <cstdint>
+#include <filesystem>
 
 namespace psd {
 class Document;
@@ -53,5 +54,11 @@ bool padXmpForClone(psd::Document& doc, const DocumentEdits& edits, std::uint64_
 // after padding is an error.
 bool prepareClone(psd::Document& doc, DocumentEdits& edits, const psd::Source& original, psd::File& out,
                   psd::WritePlan& plan, std::uint64_t& blockSize, WorkerError& err);
+
+// What prepareClone would make of plan for a new file beside file, found without creating one: the original's block
+// size, and the file system asked whether it shares blocks through a file nobody can see (files::folderSharesBlocks).
+// Pads the packet and plans again exactly where prepareClone would.
+bool predictClone(psd::Document& doc, DocumentEdits& edits, const psd::Source& original,
+                  const std::filesystem::path& file, psd::WritePlan& plan, WorkerError& err);
 
 } // namespace worker

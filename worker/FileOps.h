@@ -156,6 +156,11 @@ private:
 // does; fails with its error where not. For a file that is left as it is, so that it is refused like any other.
 bool ownerCouldBeKept(const std::filesystem::path& original, const psd::File& read, WorkerError& err);
 
+// Whether a new file beside original would share read's blocks (a clone of its first length bytes), asked without
+// leaving anything behind: on Linux through an unnamed file that vanishes when closed, on Windows from the volume's
+// capabilities. False wherever that cannot be asked.
+bool folderSharesBlocks(const std::filesystem::path& original, const psd::File& read, std::uint64_t length);
+
 // Flushes the folder entry of a rename to disk.
 bool syncFolder(const std::filesystem::path& folder, WorkerError& err);
 

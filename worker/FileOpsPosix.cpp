@@ -444,6 +444,23 @@ bool ownerCouldBeKept(const std::filesystem::path& original, const psd::File& re
     return true;
 }
 
+bool folderSharesBlocks(const std::filesystem::path& original, const psd::File& read, std::uint64_t length)
+{
+#ifdef O_TMPFILE
+    const int fd = ::open(original.parent_path().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    psd::File probe = psd::File::adopt(fd);
+    psd::Error perr;
+    return probe.cloneFrom(read, 0, 0, length, perr) == psd::File::KernelCopy::Done;
+#else
+    (void)original;
+    (void)read;
+    (void)length;
+    return false;
+#endif
+}
+
 bool syncFolder(const std::filesystem::path& folder, WorkerError& err)
 {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -413,6 +413,16 @@ bool ownerCouldBeKept(const std::filesystem::path&, const psd::File&, WorkerErro
     return true; // ReplaceFileW keeps the original's security descriptor, its owner among it
 }
 
+bool folderSharesBlocks(const std::filesystem::path&, const psd::File& read, std::uint64_t)
+{
+    // The new file is made in the original's folder, on its volume: block cloning is a capability of the volume.
+    // FILE_SUPPORTS_BLOCK_REFCOUNTING, which mingw-w64's headers lack.
+    constexpr DWORD kSupportsBlockRefcounting = 0x08000000;
+    DWORD flags = 0;
+    return ::GetVolumeInformationByHandleW(handleOf(read), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) != 0
+        && (flags & kSupportsBlockRefcounting) != 0;
+}
+
 bool syncFolder(const std::filesystem::path&, WorkerError&)
 {
     return true; // a folder cannot be flushed on Windows; NTFS journals the rename itself

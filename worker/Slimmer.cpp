@@ -433,18 +433,23 @@ bool planReproducesSource(const psd::WritePlan& plan, const psd::Source& source,
 
 // Reads, cleans, writes and checks file. On success its new version waits, checked but not yet flushed, in
 // p.temp, or, where it would be the same bytes, nothing was written and unchanged is set.
+// With Pass::Analyse it stops before anything is written: p.result then holds what the slim would report, found by
+// the same reading, checks, cleaning and plan.
+enum class Pass { Slim, Analyse };
 bool prepareFile(const std::filesystem::path& file, bool deep, FileReporter& reporter, PreparedFile& p, bool& unchanged,
-                 files::TemporaryNames& temporaryNames, WorkerError& err)
+                 files::TemporaryNames& temporaryNames, WorkerError& err, Pass pass = Pass::Slim)
 {
     unchanged = false;
     const std::string name = fileNameText(file);
     files::TempFile& temp = p.temp;
 
-    files::LeftoverReport leftovers;
-    if (!files::cleanLeftovers(file, files::LeftoverPass::BeforeSlimming, leftovers, err, &temporaryNames))
-        return false;
-    if (leftovers.restoredBackup)
-        reporter.log("已从中断时留下的备份恢复：" + name);
+    if (pass == Pass::Slim) {
+        files::LeftoverReport leftovers;
+        if (!files::cleanLeftovers(file, files::LeftoverPass::BeforeSlimming, leftovers, err, &temporaryNames))
+            return false;
+        if (leftovers.restoredBackup)
+            reporter.log("已从中断时留下的备份恢复：" + name);
+    }
 
     files::FileInfo& info = p.info;
     if (!files::describe(file, info, err))
@@ -504,6 +509,18 @@ bool prepareFile(const std::filesystem::path& file, bool deep, FileReporter& rep
         reporter.progress(75, "写入优化文件：" + name);
         reporter.progress(90, "校验图层结构：" + name);
         unchanged = true;
+        return true;
+    }
+    if (pass == Pass::Analyse) {
+        if (!files::ownerCouldBeKept(file, *read, err) || !predictClone(doc, edits, *source, file, plan, err))
+            return false;
+        if (!planIsContiguous(plan))
+            return validationFail(err, "the write plan does not cover the output");
+        if (!planKeepsOtherBytes(plan, doc, edits, err))
+            return false;
+        p.bytes = plan.outputSize;
+        p.result.bytesSaved = static_cast<std::int64_t>(originalSize) - static_cast<std::int64_t>(plan.outputSize);
+        p.result.modifications = counts.removed + counts.embeddedChanged;
         return true;
     }
     if (!temp.create(file, err))
@@ -629,6 +646,25 @@ void Slimmer::start(const std::filesystem::path& file, bool deep, FileReporter& 
         commitFiles(alone);
     }
     m_group->commitIfDue();
+}
+
+bool Slimmer::analyse(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileResult& result,
+                      WorkerError& err)
+{
+    PreparedFile p;
+    p.file = file;
+    p.name = fileNameText(file);
+    p.reporter = &reporter;
+    bool unchanged = false;
+    bool ok = false;
+    try {
+        ok = prepareFile(file, deep, reporter, p, unchanged, m_temporaryNames, err, Pass::Analyse);
+    } catch (const std::bad_alloc&) {
+        ok = fail(err, "MemoryError", "not enough memory to slim this file");
+    }
+    if (ok)
+        result = p.result;
+    return ok;
 }
 
 void Slimmer::finishPending()

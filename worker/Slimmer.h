@@ -26,6 +26,11 @@ public:
                  WorkerError& err) override;
     void start(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileDone done) override;
     void finishPending() override;
+    // What process would do to file, found without writing anything at all (no temporary, no flush): the same
+    // reading, checks, cleaning and plan. result holds what process would report; a file it would refuse fails
+    // with the same error, but for what only writing can tell (a full disk, a folder not writable).
+    bool analyse(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileResult& result,
+                 WorkerError& err);
 
 private:
     std::unique_ptr<GroupCommit> m_group;

@@ -11,6 +11,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -199,12 +201,6 @@ QStringList logLines(const QStringList& lines)
             logs << l.mid(4);
     return logs;
 }
-
-class NullReporter final : public worker::FileReporter {
-public:
-    void progress(int, std::string_view) override {}
-    void log(std::string_view) override {}
-};
 
 // Leaves source byte at out of the plan: the copy piece holding it is cut in two around it.
 bool dropSourceByte(psd::WritePlan& plan, std::uint64_t at)
@@ -532,6 +528,8 @@ void TestDeepMode::corpusDeepRun()
     const QString copy = dir.filePath(QFileInfo(file).fileName());
     QVERIFY(QFile::copy(corpusRoot() + QLatin1Char('/') + file, copy));
     const QByteArray original = readAll(copy);
+    const qint64 predicted = predictedSaving(copy, true);
+    QCOMPARE(readAll(copy), original);
     const WorkerRun run = runWorkerOnFiles(dir.path(), {copy}, true);
     QVERIFY2(run.exitCode == 0, run.out.constData());
     const QStringList lines = run.lines();
@@ -550,6 +548,9 @@ void TestDeepMode::corpusDeepRun()
     const int changed = logLines(lines).filter(QStringLiteral("嵌入对象已清理：")).size();
     QCOMPARE(diff.editedPayloads, changed);
     QVERIFY2(done.startsWith(QStringLiteral("DONE\t")), qPrintable(done));
+    // The analysis, which writes nothing, found the same saving before.
+    const QJsonObject counts = QJsonDocument::fromJson(done.section(u'\t', 1).toUtf8()).object();
+    QCOMPARE(predicted, qint64(counts.value(QStringLiteral("bytesSaved")).toDouble()));
 }
 
 QTEST_APPLESS_MAIN(TestDeepMode)

@@ -396,8 +396,14 @@ void TestRunJob::cloneOnXfs()
     // What the present path makes of the same file, on the test's own file system.
     const QString plainPath = dir.filePath(u"plain.psd"_s);
     QVERIFY(writeAll(plainPath, seed));
+    const QStringList before = entries(dir.path());
+    const std::int64_t plainPredicted = predictedSaving(plainPath);
+    // The analysis writes nothing: no temporary, the file as it was.
+    QCOMPARE(entries(dir.path()), before);
+    QCOMPARE(readAll(plainPath), seed);
     QCOMPARE(run({plainPath}).exitCode, worker::kExitOk);
     const qsizetype plainSize = readAll(plainPath).size();
+    QCOMPARE(seed.size() - plainSize, plainPredicted);
 
     const QString path = xfs.mountPoint() + u"/p.psd"_s;
     QVERIFY(writeAll(path, seed));
@@ -405,10 +411,14 @@ void TestRunJob::cloneOnXfs()
     QVERIFY(keep.open(QIODevice::ReadOnly));
     // The fixtures are small; the rule that cloning must pay is lifted for them.
     worker::files::installTestHooks({nullptr, nullptr, true});
+    // Predicted with the padding the clone path adds, where the file system shares blocks.
+    const std::int64_t predicted = predictedSaving(path);
+    QCOMPARE(entries(xfs.mountPoint()), QStringList{u"p.psd"_s});
     const JobOutput result = run({path});
     worker::files::installTestHooks({});
     QCOMPARE(result.exitCode, worker::kExitOk);
     const QByteArray after = readAll(path);
+    QCOMPARE(seed.size() - after.size(), predicted);
     QCOMPARE(keep.readAll(), seed);
     QCOMPARE(differenceOutsideXmp(seed, after), QString());
     ResourceSplit split;

@@ -1,5 +1,7 @@
 #include "WorkerFixtures.h"
 
+#include "worker/Slimmer.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -23,6 +25,19 @@
 using namespace Qt::StringLiterals;
 
 namespace WorkerFixtures {
+
+std::int64_t predictedSaving(const QString& path, bool deep)
+{
+    worker::Slimmer analyser;
+    NullReporter reporter;
+    worker::FileResult result;
+    worker::WorkerError err;
+    if (!analyser.analyse(path.toStdString(), deep, reporter, result, err)) {
+        qWarning("analysis failed: %s: %s", err.type.c_str(), err.message.c_str());
+        return -1;
+    }
+    return result.bytesSaved;
+}
 
 namespace {
 

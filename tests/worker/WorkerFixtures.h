@@ -4,12 +4,23 @@
 #include <QString>
 #include <QStringList>
 
+#include "worker/JobRunner.h"
+
 #include <cstdint>
 #include <vector>
 
 // Fixtures and independent checks shared by the worker tests. Nothing here uses the worker's or the psd
 // library's code: the checks must not share their faults.
 namespace WorkerFixtures {
+
+class NullReporter final : public worker::FileReporter {
+public:
+    void progress(int, std::string_view) override {}
+    void log(std::string_view) override {}
+};
+
+// What slimming path would save by the engine's analysis, which writes nothing; -1 where it fails.
+std::int64_t predictedSaving(const QString& path, bool deep = false);
 
 struct FixtureRecipe {
     bool psb = false;
