@@ -6,7 +6,7 @@
 #include "PsdBuilder.h"
 
 #include "psd/Document.h"
-#include "worker/Slimmer.h"
+#include "engine/Slimmer.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "worker/Job.h"
 
-#include "worker/TextUtil.h"
+#include "engine/TextUtil.h"
 
 #include <nlohmann/json.hpp>
 

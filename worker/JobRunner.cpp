@@ -2,9 +2,9 @@
 
 #include "worker/OrderedOutput.h"
 #include "worker/Protocol.h"
-#include "worker/Slimmer.h"
-#include "worker/StopRequest.h"
-#include "worker/TextUtil.h"
+#include "engine/Slimmer.h"
+#include "engine/StopRequest.h"
+#include "engine/TextUtil.h"
 
 #include <deque>
 

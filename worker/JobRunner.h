@@ -1,13 +1,11 @@
 #pragma once
 
+#include "engine/FileProcessor.h"
 #include "worker/Job.h"
-#include "worker/WorkerError.h"
 
-#include <cstdint>
-#include <filesystem>
-#include <functional>
 #include <ostream>
 #include <string_view>
+#include <vector>
 
 namespace worker {
 
@@ -16,40 +14,6 @@ constexpr int kExitBadJob = 1;      // the job file cannot be read or is not a j
 constexpr int kExitNoFiles = 2;
 constexpr int kExitSomeFailed = 4;
 constexpr int kExitUsage = 64;      // the command line is wrong (sysexits' EX_USAGE)
-
-// What processing one file reports while it runs: progress in hundredths of that file, and log lines.
-class FileReporter {
-public:
-    virtual ~FileReporter() = default;
-    virtual void progress(int value, std::string_view text) = 0;
-    virtual void log(std::string_view text) = 0;
-};
-
-struct FileResult {
-    std::int64_t bytesSaved = 0;    // may be negative: a file that grew still counts as done
-    std::int64_t modifications = 0; // removed XMP elements plus changed embedded objects
-};
-
-// Told once per file how it ended.
-using FileDone = std::function<void(bool ok, const FileResult& result, const WorkerError& err)>;
-
-class FileProcessor {
-public:
-    virtual ~FileProcessor() = default;
-    virtual bool process(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileResult& result,
-                         WorkerError& err) = 0;
-    // Processes file and calls done with its outcome: at once, or, where a processor commits several files
-    // together, from a later start() or from finishPending(). reporter stays valid until done is called.
-    virtual void start(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileDone done)
-    {
-        FileResult result;
-        WorkerError err;
-        const bool ok = process(file, deep, reporter, result, err);
-        done(ok, result, err);
-    }
-    // Finishes every file still held back.
-    virtual void finishPending() {}
-};
 
 // Runs the job with the real slimmer, writing the protocol lines to out; returns the exit code.
 int runJob(const Job& job, std::ostream& out);

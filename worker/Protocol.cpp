@@ -1,6 +1,6 @@
 #include "worker/Protocol.h"
 
-#include "worker/TextUtil.h"
+#include "engine/TextUtil.h"
 
 #include <nlohmann/json.hpp>
 

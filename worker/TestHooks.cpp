@@ -1,7 +1,7 @@
 #include "worker/TestHooks.h"
 
-#include "worker/FileOps.h"
-#include "worker/StopRequest.h"
+#include "engine/FileOps.h"
+#include "engine/StopRequest.h"
 
 #include <cerrno>
 #include <cstdio>

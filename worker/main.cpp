@@ -1,5 +1,5 @@
 #include "worker/JobRunner.h"
-#include "worker/StopRequest.h"
+#include "engine/StopRequest.h"
 #ifdef LEANFOLD_WORKER_TEST_HOOKS
 #include "worker/TestHooks.h"
 #endif

@@ -6,7 +6,7 @@
 
 #include "psd/Document.h"
 #include "worker/JobRunner.h"
-#include "worker/Slimmer.h"
+#include "engine/Slimmer.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
 // The pure parts of the worker: command line, job text, output fields and the names it gives files.
-#include "worker/FileOps.h"
+#include "engine/FileOps.h"
 #include "worker/Job.h"
 #include "worker/Protocol.h"
-#include "worker/TextUtil.h"
+#include "engine/TextUtil.h"
 
 #include <QDir>
 #include <QTemporaryDir>

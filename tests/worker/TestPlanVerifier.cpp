@@ -2,9 +2,9 @@
 // written, then the whole file against its plan.
 #include "WorkerFixtures.h"
 
-#include "worker/ClonePlan.h"
-#include "worker/PlanVerifier.h"
-#include "worker/VerifyingSink.h"
+#include "engine/ClonePlan.h"
+#include "engine/PlanVerifier.h"
+#include "engine/VerifyingSink.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 // runJob with the real slimmer on documents made at test time, its lines read from a string stream.
 #include "WorkerFixtures.h"
 
-#include "worker/FileOps.h"
+#include "engine/FileOps.h"
 #include "worker/JobRunner.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "WorkerFixtures.h"
 
-#include "worker/Slimmer.h"
+#include "engine/Slimmer.h"
 
 #include <QDir>
 #include <QFile>

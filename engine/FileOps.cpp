@@ -1,6 +1,6 @@
-#include "worker/FileOps.h"
+#include "engine/FileOps.h"
 
-#include "worker/TextUtil.h"
+#include "engine/TextUtil.h"
 
 #include <random>
 

@@ -1,8 +1,8 @@
-#include "worker/ClonePlan.h"
+#include "engine/ClonePlan.h"
 
-#include "worker/FileOps.h"
-#include "worker/Slimmer.h"
-#include "worker/TextUtil.h"
+#include "engine/FileOps.h"
+#include "engine/Slimmer.h"
+#include "engine/TextUtil.h"
 
 #include "psd/Document.h"
 

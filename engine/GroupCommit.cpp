@@ -1,7 +1,7 @@
-#include "worker/GroupCommit.h"
+#include "engine/GroupCommit.h"
 
-#include "worker/StopRequest.h"
-#include "worker/TextUtil.h"
+#include "engine/StopRequest.h"
+#include "engine/TextUtil.h"
 
 #include <new>
 

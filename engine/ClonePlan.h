@@ -1,6 +1,6 @@
 #pragma once
 
-#include "worker/WorkerError.h"
+#include "engine/WorkerError.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,4 +1,4 @@
-#include "worker/StopRequest.h"
+#include "engine/StopRequest.h"
 
 #include <cerrno>
 #include <csignal>

@@ -1,9 +1,9 @@
 // Windows branch of the file layer: the same behaviour as FileOpsPosix.cpp with the Win32 calls. The
 // replacement goes through ReplaceFileW, which keeps the original's attributes, security descriptor, alternate
 // streams and creation time, and leaves the old file under the backup name until the new one is in place.
-#include "worker/FileOps.h"
+#include "engine/FileOps.h"
 
-#include "worker/TextUtil.h"
+#include "engine/TextUtil.h"
 
 #include "psd/WindowsPath.h"
 

@@ -1,7 +1,7 @@
-#include "worker/PlanVerifier.h"
+#include "engine/PlanVerifier.h"
 
-#include "worker/StopRequest.h"
-#include "worker/TextUtil.h"
+#include "engine/StopRequest.h"
+#include "engine/TextUtil.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "worker/VerifyingSink.h"
+#include "engine/VerifyingSink.h"
 
-#include "worker/StopRequest.h"
+#include "engine/StopRequest.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "worker/TextUtil.h"
+#include "engine/TextUtil.h"
 
 #include <cstdint>
 

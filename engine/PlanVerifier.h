@@ -1,7 +1,7 @@
 #pragma once
 
-#include "worker/VerifyingSink.h"
-#include "worker/WorkerError.h"
+#include "engine/VerifyingSink.h"
+#include "engine/WorkerError.h"
 
 #include "psd/Document.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "worker/FileOps.h"
-#include "worker/JobRunner.h"
+#include "engine/FileOps.h"
+#include "engine/FileProcessor.h"
 
 #include "psd/Document.h"
 
