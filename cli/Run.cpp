@@ -1,0 +1,136 @@
+#include "cli/Run.h"
+
+#include "cli/Engine.h"
+#include "cli/Interrupt.h"
+#include "cli/ProgressBar.h"
+#include "cli/Report.h"
+#include "cli/TreeWalk.h"
+
+#include "worker/FileOps.h"
+#include "worker/TextUtil.h"
+
+#include <algorithm>
+
+namespace cli {
+
+namespace {
+
+// Turns the engine's progress in hundredths of a file into bytes of the run for the bar, and its log lines
+// into verbose steps.
+class StepReporter final : public worker::FileReporter
+{
+public:
+    StepReporter(ProgressBar& bar, Report& report, const std::filesystem::path& path, std::uint64_t base,
+                 std::uint64_t size)
+        : m_bar(bar), m_report(report), m_path(path), m_name(displayPath(path.filename())), m_base(base), m_size(size)
+    {
+    }
+    void progress(int value, std::string_view text) override
+    {
+        const auto hundredths = static_cast<std::uint64_t>(std::clamp(value, 0, 100));
+        m_bar.update(m_base + m_size / 100 * hundredths + m_size % 100 * hundredths / 100, m_name);
+        step(text);
+    }
+    void log(std::string_view text) override { step(text); }
+
+private:
+    void step(std::string_view text)
+    {
+        m_bar.clear();
+        m_report.step(m_path, std::string(text));
+    }
+
+    ProgressBar& m_bar;
+    Report& m_report;
+    const std::filesystem::path& m_path;
+    std::string m_name;
+    std::uint64_t m_base;
+    std::uint64_t m_size;
+};
+
+std::uint64_t sizeOf(const std::filesystem::path& path)
+{
+    worker::files::FileInfo info;
+    worker::WorkerError ignored;
+    return worker::files::describe(path, info, ignored) && info.regular ? info.size : 0;
+}
+
+} // namespace
+
+int run(const Options& options, std::FILE* out, std::FILE* err, bool progressOnTerminal)
+{
+    std::vector<std::filesystem::path> paths;
+    for (const std::string& path : options.paths)
+        paths.push_back(worker::pathFromUtf8(path));
+    const std::vector<Target> targets = expandPaths(paths);
+
+    std::unique_ptr<Report> report = options.json
+                                         ? makeJsonReport(out, err, options.dryRun, options.verbose)
+                                         : makeHumanReport(out, err, options.dryRun, options.quiet, options.verbose);
+    RunSummary summary;
+    summary.dryRun = options.dryRun;
+    if (targets.empty()) {
+        if (!options.quiet && !options.json)
+            std::fputs("leanfold-slim: nothing to do: no PSD or PSB file found\n", err);
+        report->summary(summary);
+        return worker::kExitNoFiles;
+    }
+
+    std::vector<std::uint64_t> sizes;
+    std::uint64_t total = 0;
+    for (const Target& target : targets) {
+        sizes.push_back(target.error.empty() ? sizeOf(target.path) : 0);
+        total += sizes.back();
+    }
+    ProgressBar bar(err, progressOnTerminal && !options.quiet, total);
+    std::uint64_t doneBytes = 0;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        if (interrupted()) {
+            summary.interrupted = true;
+            break;
+        }
+        const Target& target = targets[i];
+        FileOutcome outcome;
+        outcome.path = target.path;
+        worker::WorkerError error;
+        if (!target.error.empty()) {
+            error = {"IoError", target.error};
+        } else {
+            bar.update(doneBytes, displayPath(target.path.filename()));
+            StepReporter reporter(bar, *report, target.path, doneBytes, sizes[i]);
+            worker::FileResult result;
+            outcome.bytesBefore = static_cast<std::int64_t>(sizeOf(target.path));
+            outcome.done = options.dryRun ? analyse(target.path, options.deep, reporter, result, error)
+                                          : slim(target.path, options.deep, reporter, result, error);
+            if (outcome.done) {
+                outcome.items = result.items;
+                outcome.embedded = result.embedded;
+                outcome.bytesAfter = outcome.bytesBefore - result.bytesSaved;
+                summary.bytesSaved += result.bytesSaved;
+            }
+        }
+        if (outcome.done) {
+            ++summary.done;
+        } else {
+            ++summary.failed;
+            outcome.bytesAfter = outcome.bytesBefore;
+            outcome.errorType = error.type;
+            outcome.error = error.message;
+        }
+        doneBytes += sizes[i];
+        bar.clear();
+        report->file(outcome);
+        bar.update(doneBytes, {});
+    }
+    bar.clear();
+    // A signal that came during the last file still counts: the user asked to stop.
+    summary.interrupted = summary.interrupted || interrupted();
+    report->summary(summary);
+    if (summary.interrupted)
+        return kExitInterrupted;
+    if (summary.failed > 0)
+        return worker::kExitSomeFailed;
+    return worker::kExitOk;
+}
+
+} // namespace cli
