@@ -70,9 +70,10 @@ int run(const Options& options, std::FILE* out, std::FILE* err, bool progressOnT
     RunSummary summary;
     summary.dryRun = options.dryRun;
     if (targets.empty()) {
-        if (!options.quiet && !options.json)
+        if (options.json)
+            report->summary(summary);
+        else if (!options.quiet)
             std::fputs("leanfold-slim: nothing to do: no PSD or PSB file found\n", err);
-        report->summary(summary);
         return worker::kExitNoFiles;
     }
 
