@@ -12,6 +12,7 @@
 #ifdef _WIN32
 #include <filesystem>
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -21,7 +22,13 @@ namespace {
 bool stderrIsTerminal()
 {
 #ifdef _WIN32
-    return _isatty(_fileno(stderr)) != 0;
+    // The bar is redrawn with terminal escape sequences, which a Windows console takes only in this mode.
+    if (_isatty(_fileno(stderr)) == 0)
+        return false;
+    const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return GetConsoleMode(console, &mode) != 0 &&
+           SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 #else
     return isatty(STDERR_FILENO) == 1;
 #endif
