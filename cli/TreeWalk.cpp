@@ -4,6 +4,7 @@
 #include "worker/TextUtil.h"
 
 #include <algorithm>
+#include <set>
 #include <system_error>
 
 namespace cli {
@@ -87,6 +88,25 @@ bool isOwnWorkFile(const fs::path& path)
     return name.size() >= 250;
 }
 
+namespace {
+
+// Drops the later entries that name a file already listed (given twice, or inside a folder also given), so
+// that no file is slimmed twice in one run.
+void dropRepeats(std::vector<Target>& targets)
+{
+    std::set<fs::path> seen;
+    std::vector<Target> kept;
+    for (Target& target : targets) {
+        std::error_code ec;
+        const fs::path key = fs::absolute(target.path, ec).lexically_normal();
+        if (ec || seen.insert(key).second)
+            kept.push_back(std::move(target));
+    }
+    targets = std::move(kept);
+}
+
+} // namespace
+
 std::vector<Target> expandPaths(const std::vector<fs::path>& paths)
 {
     std::vector<Target> out;
@@ -106,6 +126,7 @@ std::vector<Target> expandPaths(const std::vector<fs::path>& paths)
         else
             out.push_back({path, {}}); // the engine says what is wrong with anything but a regular file
     }
+    dropRepeats(out);
     return out;
 }
 

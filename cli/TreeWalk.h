@@ -22,7 +22,8 @@ bool isOwnWorkFile(const std::filesystem::path& path);
 // Expands the command line's paths in order. A file named directly is taken whatever its suffix; a folder gives
 // its documents (sorted by name, sub-folders walked in place, depth first). Symbolic links are never followed:
 // one met in a folder is passed over, one named directly is an error for that path, as the engine refuses
-// anything but a regular file.
+// anything but a regular file. A file reached twice (named twice, or inside a folder also named) is listed once,
+// where it is first reached.
 std::vector<Target> expandPaths(const std::vector<std::filesystem::path>& paths);
 
 } // namespace cli

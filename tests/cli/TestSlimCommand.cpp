@@ -260,6 +260,10 @@ void TestSlimCommand::walkAndExitCodes_data()
         << QStringList{u"doc:t/a.psd"_s, u"bad:t/b.psd"_s, u"doc:t/c.psd"_s}
         << QStringList{u"t"_s}
         << QStringList{u"done:t/a.psd"_s, u"failed:t/b.psd"_s, u"done:t/c.psd"_s} << 4;
+    QTest::newRow("a file reached twice is slimmed once")
+        << QStringList{u"doc:t/a.psd"_s, u"doc:t/b.psd"_s}
+        << QStringList{u"t/b.psd"_s, u"t"_s, u"./t/a.psd"_s, u"t/../t/b.psd"_s}
+        << QStringList{u"done:t/b.psd"_s, u"done:t/a.psd"_s} << 0;
     QTest::newRow("a bare file name")
         << QStringList{u"doc:a.psd"_s}
         << QStringList{u"a.psd"_s}
