@@ -20,28 +20,33 @@ namespace {
 class StepReporter final : public worker::FileReporter
 {
 public:
-    StepReporter(ProgressBar& bar, Report& report, const std::filesystem::path& path, std::uint64_t base,
+    StepReporter(ProgressBar& bar, Report& report, bool verbose, const std::filesystem::path& path, std::uint64_t base,
                  std::uint64_t size)
-        : m_bar(bar), m_report(report), m_path(path), m_name(displayPath(path.filename())), m_base(base), m_size(size)
+        : m_bar(bar), m_report(report), m_verbose(verbose), m_path(path), m_name(displayPath(path.filename())),
+          m_base(base), m_size(size)
     {
     }
     void progress(int value, std::string_view text) override
     {
+        step(text);
         const auto hundredths = static_cast<std::uint64_t>(std::clamp(value, 0, 100));
         m_bar.update(m_base + m_size / 100 * hundredths + m_size % 100 * hundredths / 100, m_name);
-        step(text);
     }
     void log(std::string_view text) override { step(text); }
 
 private:
     void step(std::string_view text)
     {
+        // Only a printed step wipes the bar: wiping it for nothing makes it flicker.
+        if (!m_verbose)
+            return;
         m_bar.clear();
         m_report.step(m_path, std::string(text));
     }
 
     ProgressBar& m_bar;
     Report& m_report;
+    bool m_verbose;
     const std::filesystem::path& m_path;
     std::string m_name;
     std::uint64_t m_base;
@@ -98,7 +103,7 @@ int run(const Options& options, std::FILE* out, std::FILE* err, bool progressOnT
             error = {"IoError", target.error};
         } else {
             bar.update(doneBytes, displayPath(target.path.filename()));
-            StepReporter reporter(bar, *report, target.path, doneBytes, sizes[i]);
+            StepReporter reporter(bar, *report, options.verbose, target.path, doneBytes, sizes[i]);
             worker::FileResult result;
             outcome.bytesBefore = static_cast<std::int64_t>(sizeOf(target.path));
             outcome.done = options.dryRun ? analyse(target.path, options.deep, reporter, result, error)
