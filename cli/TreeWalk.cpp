@@ -7,6 +7,12 @@
 #include <set>
 #include <system_error>
 
+#ifdef _WIN32
+#include "psd/WindowsPath.h"
+
+#include <windows.h>
+#endif
+
 namespace cli {
 
 namespace fs = std::filesystem;
@@ -18,19 +24,55 @@ std::string reasonOf(const std::error_code& ec)
     return ec.message();
 }
 
-// A folder's entries sorted by name, or false and why.
-bool listFolder(const fs::path& folder, std::vector<fs::directory_entry>& entries, std::string& error)
+// The path the system calls take: on Windows the long-path form, so that folders deeper than MAX_PATH are read.
+fs::path systemPath(const fs::path& path)
+{
+#ifdef _WIN32
+    const std::wstring wide = psd::windowsPath(worker::pathBytes(path));
+    return wide.empty() ? path : fs::path(wide);
+#else
+    return path;
+#endif
+}
+
+// What path itself is, a link not followed. On Windows a reparse point (a symbolic link or a junction, which the
+// library's status calls follow there) counts as a link.
+enum class Kind { Missing, Link, Folder, File, Other, Unreadable };
+Kind kindOf(const fs::path& path, std::string& error)
+{
+    const fs::path native = systemPath(path);
+#ifdef _WIN32
+    const DWORD attributes = GetFileAttributesW(native.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return Kind::Link;
+#endif
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(native, ec);
+    if (status.type() == fs::file_type::not_found)
+        return Kind::Missing;
+    if (ec) {
+        error = reasonOf(ec);
+        return Kind::Unreadable;
+    }
+    if (fs::is_symlink(status))
+        return Kind::Link;
+    if (fs::is_directory(status))
+        return Kind::Folder;
+    return fs::is_regular_file(status) ? Kind::File : Kind::Other;
+}
+
+// The names in a folder, sorted, as paths under folder (in the form given, not the system's), or false and why.
+bool listFolder(const fs::path& folder, std::vector<fs::path>& entries, std::string& error)
 {
     std::error_code ec;
-    fs::directory_iterator it(folder, ec);
+    fs::directory_iterator it(systemPath(folder), ec);
     for (; !ec && it != fs::directory_iterator(); it.increment(ec))
-        entries.push_back(*it);
+        entries.push_back(folder / it->path().filename());
     if (ec) {
         error = "cannot read the folder: " + reasonOf(ec);
         return false;
     }
-    std::sort(entries.begin(), entries.end(),
-              [](const fs::directory_entry& a, const fs::directory_entry& b) { return a.path() < b.path(); });
+    std::sort(entries.begin(), entries.end());
     return true;
 }
 
@@ -41,22 +83,21 @@ void walkFolder(const fs::path& root, std::vector<Target>& out)
     while (!pending.empty()) {
         const fs::path folder = pending.back();
         pending.pop_back();
-        std::vector<fs::directory_entry> entries;
+        std::vector<fs::path> entries;
         std::string error;
         if (!listFolder(folder, entries, error)) {
             out.push_back({folder, error});
             continue;
         }
         std::vector<fs::path> subfolders;
-        for (const fs::directory_entry& entry : entries) {
-            std::error_code ec;
-            const fs::file_status status = entry.symlink_status(ec);
-            if (ec)
-                out.push_back({entry.path(), "cannot read the entry: " + reasonOf(ec)});
-            else if (fs::is_directory(status))
-                subfolders.push_back(entry.path());
-            else if (fs::is_regular_file(status) && hasDocumentSuffix(entry.path()) && !isOwnWorkFile(entry.path()))
-                out.push_back({entry.path(), {}});
+        for (const fs::path& entry : entries) {
+            const Kind kind = kindOf(entry, error);
+            if (kind == Kind::Unreadable)
+                out.push_back({entry, "cannot read the entry: " + error});
+            else if (kind == Kind::Folder)
+                subfolders.push_back(entry);
+            else if (kind == Kind::File && hasDocumentSuffix(entry) && !isOwnWorkFile(entry))
+                out.push_back({entry, {}});
         }
         // Files of a folder first, then its sub-folders in name order: pushed in reverse so the first pops first.
         pending.insert(pending.end(), subfolders.rbegin(), subfolders.rend());
@@ -111,20 +152,31 @@ std::vector<Target> expandPaths(const std::vector<fs::path>& paths)
 {
     std::vector<Target> out;
     for (const fs::path& path : paths) {
-        std::error_code ec;
-        const fs::file_status status = fs::symlink_status(path, ec);
-        if (status.type() == fs::file_type::not_found)
+        std::string error;
+        switch (kindOf(path, error)) {
+        case Kind::Missing:
             out.push_back({path, "no such file or folder"});
-        else if (ec)
-            out.push_back({path, "cannot read: " + reasonOf(ec)});
-        else if (fs::is_symlink(status))
+            break;
+        case Kind::Unreadable:
+            out.push_back({path, "cannot read: " + error});
+            break;
+        case Kind::Link:
             out.push_back({path, "a symbolic link: links are not followed"});
-        else if (fs::is_directory(status))
+            break;
+        case Kind::Folder:
             walkFolder(path, out);
-        else if (fs::is_regular_file(status) && isOwnWorkFile(path))
-            out.push_back({path, "a temporary or backup file of a slimming run, not a document"});
-        else
+            break;
+        case Kind::File:
+            if (isOwnWorkFile(path)) {
+                out.push_back({path, "a temporary or backup file of a slimming run, not a document"});
+                break;
+            }
+            out.push_back({path, {}});
+            break;
+        case Kind::Other:
             out.push_back({path, {}}); // the engine says what is wrong with anything but a regular file
+            break;
+        }
     }
     dropRepeats(out);
     return out;
