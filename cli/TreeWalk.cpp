@@ -35,17 +35,41 @@ fs::path systemPath(const fs::path& path)
 #endif
 }
 
-// What path itself is, a link not followed. On Windows a reparse point (a symbolic link or a junction, which the
-// library's status calls follow there) counts as a link.
+#ifdef _WIN32
+// A symbolic link or a junction; other reparse points (cloud placeholders, deduplicated files) are files.
+bool isLinkTag(const fs::path& native)
+{
+    WIN32_FIND_DATAW data;
+    const HANDLE found = FindFirstFileW(native.c_str(), &data);
+    if (found == INVALID_HANDLE_VALUE)
+        return true; // unknown: not followed
+    FindClose(found);
+    return data.dwReserved0 == IO_REPARSE_TAG_SYMLINK || data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT;
+}
+#endif
+
+// What path itself is, a link not followed (on Windows a symbolic link or a junction, which the library's status
+// calls would follow).
 enum class Kind { Missing, Link, Folder, File, Other, Unreadable };
 Kind kindOf(const fs::path& path, std::string& error)
 {
     const fs::path native = systemPath(path);
 #ifdef _WIN32
+    // Win32 itself: the library's status calls neither take the long-path form nor tell a junction from a folder.
     const DWORD attributes = GetFileAttributesW(native.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+            return Kind::Missing;
+        error = psd::windowsErrorText(code);
+        return Kind::Unreadable;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && isLinkTag(native))
         return Kind::Link;
-#endif
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return Kind::Folder;
+    return (attributes & FILE_ATTRIBUTE_DEVICE) != 0 ? Kind::Other : Kind::File;
+#else
     std::error_code ec;
     const fs::file_status status = fs::symlink_status(native, ec);
     if (status.type() == fs::file_type::not_found)
@@ -59,6 +83,7 @@ Kind kindOf(const fs::path& path, std::string& error)
     if (fs::is_directory(status))
         return Kind::Folder;
     return fs::is_regular_file(status) ? Kind::File : Kind::Other;
+#endif
 }
 
 // The names in a folder, sorted, as paths under folder (in the form given, not the system's), or false and why.
