@@ -19,11 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string reasonOf(const std::error_code& ec)
-{
-    return ec.message();
-}
-
 // The path the system calls take: on Windows the long-path form, so that folders deeper than MAX_PATH are read.
 fs::path systemPath(const fs::path& path)
 {
@@ -75,7 +70,7 @@ Kind kindOf(const fs::path& path, std::string& error)
     if (status.type() == fs::file_type::not_found)
         return Kind::Missing;
     if (ec) {
-        error = reasonOf(ec);
+        error = ec.message();
         return Kind::Unreadable;
     }
     if (fs::is_symlink(status))
@@ -89,14 +84,36 @@ Kind kindOf(const fs::path& path, std::string& error)
 // The names in a folder, sorted, as paths under folder (in the form given, not the system's), or false and why.
 bool listFolder(const fs::path& folder, std::vector<fs::path>& entries, std::string& error)
 {
+#ifdef _WIN32
+    // Win32 itself: the library's listing yields nothing, and no error, past MAX_PATH.
+    const std::wstring pattern = systemPath(folder).wstring() + L"\\*";
+    WIN32_FIND_DATAW data;
+    const HANDLE found = FindFirstFileW(pattern.c_str(), &data);
+    if (found == INVALID_HANDLE_VALUE) {
+        error = "cannot read the folder: " + psd::windowsErrorText(GetLastError());
+        return false;
+    }
+    do {
+        const std::wstring_view name = data.cFileName;
+        if (name != L"." && name != L"..")
+            entries.push_back(folder / fs::path(std::wstring(name)));
+    } while (FindNextFileW(found, &data));
+    const DWORD code = GetLastError();
+    FindClose(found);
+    if (code != ERROR_NO_MORE_FILES) {
+        error = "cannot read the folder: " + psd::windowsErrorText(code);
+        return false;
+    }
+#else
     std::error_code ec;
     fs::directory_iterator it(systemPath(folder), ec);
     for (; !ec && it != fs::directory_iterator(); it.increment(ec))
         entries.push_back(folder / it->path().filename());
     if (ec) {
-        error = "cannot read the folder: " + reasonOf(ec);
+        error = "cannot read the folder: " + ec.message();
         return false;
     }
+#endif
     std::sort(entries.begin(), entries.end());
     return true;
 }
