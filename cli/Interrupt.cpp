@@ -52,4 +52,9 @@ bool interrupted()
     return g_interrupted != 0;
 }
 
+void requestStop()
+{
+    g_interrupted = 1;
+}
+
 } // namespace cli

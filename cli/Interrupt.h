@@ -7,5 +7,7 @@ namespace cli {
 // middle of a file either; the write fails instead.
 void installInterruptHandlers();
 bool interrupted();
+// Stops the run as a signal does: for output nobody reads any more (a closed pipe), no file is worth starting.
+void requestStop();
 
 } // namespace cli

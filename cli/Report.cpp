@@ -1,5 +1,6 @@
 #include "cli/Report.h"
 
+#include "cli/Interrupt.h"
 #include "cli/ProgressBar.h"
 
 #include "worker/TextUtil.h"
@@ -31,7 +32,9 @@ void writeLine(std::FILE* out, const std::string& line)
 {
     std::fputs(line.c_str(), out);
     std::fputc('\n', out);
-    std::fflush(out);
+    // A reader that went away (leanfold-slim ... | head -1) ends the run after the file in progress.
+    if (std::fflush(out) != 0 || std::ferror(out) != 0)
+        requestStop();
 }
 
 std::string count(std::int64_t n, const char* one, const char* many)
