@@ -4,6 +4,14 @@
 #include <cinttypes>
 #include <cmath>
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
 namespace cli {
 
 namespace {
@@ -19,6 +27,22 @@ std::string duration(double seconds)
     else
         std::snprintf(text, sizeof text, "%02lld:%02lld", whole / 60, whole % 60);
     return text;
+}
+
+// Columns of the terminal out shows on: a line wider than that would wrap, and "\r" would redraw only its end.
+int terminalWidth(std::FILE* out)
+{
+#ifndef _WIN32
+    winsize size = {};
+    if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col >= 20)
+        return std::min<int>(size.ws_col - 1, 160);
+#else
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(out))), &info) &&
+        info.dwSize.X >= 20)
+        return std::min<int>(info.dwSize.X - 1, 160);
+#endif
+    return 79;
 }
 
 } // namespace
@@ -54,13 +78,20 @@ std::string ProgressBar::render(std::uint64_t done, std::uint64_t total, double 
     std::string tail = " " + humanBytes(static_cast<std::int64_t>(done)) + " / " +
                        humanBytes(static_cast<std::int64_t>(total)) + "  " +
                        humanBytes(static_cast<std::int64_t>(bytesPerSecond)) + "/s  " + duration(left) + " left";
-    const int barWidth = std::clamp(width - static_cast<int>(tail.size()) - 8, 10, 40);
-    const int filled = static_cast<int>(fraction * barWidth);
     char percent[8];
     std::snprintf(percent, sizeof percent, "%3d%% ", static_cast<int>(fraction * 100));
     std::string line = percent;
-    line += '[' + std::string(static_cast<std::size_t>(filled), '#') +
-            std::string(static_cast<std::size_t>(barWidth - filled), ' ') + ']' + tail;
+    // The bar takes what the figures leave, up to 40 columns; on a narrow terminal there is none, and the figures
+    // are cut (they are ASCII) rather than wrapped.
+    const int barWidth = std::min(width - static_cast<int>(line.size() + tail.size()) - 2, 40);
+    if (barWidth >= 10) {
+        const int filled = static_cast<int>(fraction * barWidth);
+        line += '[' + std::string(static_cast<std::size_t>(filled), '#') +
+                std::string(static_cast<std::size_t>(barWidth - filled), ' ') + ']';
+    }
+    line += tail;
+    if (static_cast<int>(line.size()) > width)
+        line.resize(static_cast<std::size_t>(std::max(width, 0)));
     // The name last, cut to what the width leaves (at a UTF-8 character boundary).
     const int room = width - static_cast<int>(line.size()) - 2;
     if (room > 4 && !name.empty()) {
@@ -85,7 +116,7 @@ void ProgressBar::update(std::uint64_t doneBytes, const std::string& name)
         return;
     const double seconds = std::chrono::duration<double>(now - m_start).count();
     const double rate = seconds > 0.2 ? static_cast<double>(doneBytes) / seconds : 0;
-    const std::string line = render(doneBytes, m_total, rate, 80, name);
+    const std::string line = render(doneBytes, m_total, rate, terminalWidth(m_out), name);
     // "\r" back to the line's start, ESC [K wipes what a longer line left.
     std::fprintf(m_out, "\r%s\033[K", line.c_str());
     std::fflush(m_out);
