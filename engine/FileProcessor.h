@@ -21,6 +21,8 @@ public:
 struct FileResult {
     std::int64_t bytesSaved = 0;    // may be negative: a file that grew still counts as done
     std::int64_t modifications = 0; // removed XMP elements plus changed embedded objects
+    std::int64_t items = 0;         // removed XMP elements, nested documents included
+    std::int64_t embedded = 0;      // changed embedded objects, nested ones included
 };
 
 // Told once per file how it ended.

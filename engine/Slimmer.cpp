@@ -52,15 +52,16 @@ bool planIsContiguous(const psd::WritePlan& plan)
     for (const psd::PlanPiece& piece : plan.pieces) {
         if (piece.outOffset != at || piece.length > plan.outputSize - at)
             return false;
-        if (!piece.copy && (!piece.bytes || piece.bytesOffset > piece.bytes->size()
-                            || piece.length > piece.bytes->size() - piece.bytesOffset))
+        if (!piece.copy && (!piece.bytes || piece.bytesOffset > piece.bytes->size() ||
+                            piece.length > piece.bytes->size() - piece.bytesOffset))
             return false;
         at += piece.length;
     }
     return at == plan.outputSize;
 }
 
-struct SourceRange {
+struct SourceRange
+{
     std::uint64_t begin = 0;
     std::uint64_t end = 0;
 };
@@ -107,7 +108,8 @@ std::vector<SourceRange> rewritableRanges(const psd::Document& doc, const Docume
 
 // Answers whether [begin, end) lies inside the union of the sorted ranges, for queries whose begin never goes
 // back: ranges that end before a query are not looked at again (a packet may have many thousand cuts).
-class Coverage {
+class Coverage
+{
 public:
     explicit Coverage(const std::vector<SourceRange>& ranges) : m_ranges(ranges) {}
     bool covered(std::uint64_t begin, std::uint64_t end)
@@ -186,8 +188,8 @@ bool checkXmpSplice(const psd::Document& original, const psd::Document& written,
         if (!padded && splice->paddingPoint >= from && splice->paddingPoint <= to) {
             const std::uint64_t n = splice->paddingPoint - from;
             if (!sameBytes(*original.source(), before->data.offset + from, *written.source(), after->data.offset + at,
-                           n, x, y, perr)
-                || !allSpaces(*written.source(), after->data.offset + at + n, splice->padding, x, perr))
+                           n, x, y, perr) ||
+                !allSpaces(*written.source(), after->data.offset + at + n, splice->padding, x, perr))
                 return false;
             at += n + splice->padding;
             from = splice->paddingPoint;
@@ -235,8 +237,7 @@ bool checkEdits(const psd::Document& original, const psd::Document& written, con
 // Cleans the XMP packet of doc as a stream: the packet is read in chunks, and the document gets a splice (the
 // kept ranges are copied when it is written). Returns false when the packet cannot be read, or the cleaner runs out
 // of memory: a packet whose history may still be there must not pass for a kept malformed one.
-bool cleanXmp(psd::Document& doc, FileReporter& reporter, std::int64_t& removed, DocumentEdits& edits,
-              WorkerError& err)
+bool cleanXmp(psd::Document& doc, FileReporter& reporter, std::int64_t& removed, DocumentEdits& edits, WorkerError& err)
 {
     removed = 0;
     // Which of several packets an application reads is not defined: cleaning one would leave history in the other
@@ -369,13 +370,13 @@ bool planKeepsOtherBytes(const psd::WritePlan& plan, const psd::Document& doc, c
         if (piece.sourceOffset < cursor || piece.length > doc.source()->size() - piece.sourceOffset)
             return validationFail(err, "the write plan copies source bytes out of order");
         if (!coverage.covered(cursor, piece.sourceOffset))
-            return validationFail(err, "the write plan drops source bytes at " + std::to_string(cursor)
-                                           + " that no edit explains");
+            return validationFail(err, "the write plan drops source bytes at " + std::to_string(cursor) +
+                                           " that no edit explains");
         cursor = piece.sourceOffset + piece.length;
     }
     if (!coverage.covered(cursor, doc.source()->size()))
-        return validationFail(err, "the write plan drops source bytes at " + std::to_string(cursor)
-                                       + " that no edit explains");
+        return validationFail(err, "the write plan drops source bytes at " + std::to_string(cursor) +
+                                       " that no edit explains");
     return true;
 }
 
@@ -521,6 +522,8 @@ bool prepareFile(const std::filesystem::path& file, bool deep, FileReporter& rep
         p.bytes = plan.outputSize;
         p.result.bytesSaved = static_cast<std::int64_t>(originalSize) - static_cast<std::int64_t>(plan.outputSize);
         p.result.modifications = counts.removed + counts.embeddedChanged;
+        p.result.items = counts.removed;
+        p.result.embedded = counts.embeddedChanged;
         return true;
     }
     if (!temp.create(file, err))
@@ -574,6 +577,8 @@ bool prepareFile(const std::filesystem::path& file, bool deep, FileReporter& rep
     p.bytes = plan.outputSize;
     p.result.bytesSaved = static_cast<std::int64_t>(originalSize) - static_cast<std::int64_t>(plan.outputSize);
     p.result.modifications = counts.removed + counts.embeddedChanged;
+    p.result.items = counts.removed;
+    p.result.embedded = counts.embeddedChanged;
     return true;
 }
 

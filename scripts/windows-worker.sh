@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Cross-builds LeanfoldWorker.exe for 64-bit Windows with mingw-w64 and prints its absolute path as the last line.
+# leanfold-slim.exe, the console program, is built too, in cli/ of the same build folder.
 #
 #   scripts/windows-worker.sh [--no-install] [--build-dir DIR] [--test-worker] [-- extra cmake arguments]
 #
@@ -111,7 +112,7 @@ mkdir -p "$deps/include" "$deps/share/cmake"
 ln -sfn /usr/include/nlohmann "$deps/include/nlohmann"
 ln -sfn /usr/share/cmake/nlohmann_json "$deps/share/cmake/nlohmann_json"
 
-targets=(LeanfoldWorker)
+targets=(LeanfoldWorker leanfold-slim)
 hooks=OFF
 [ "$test_worker" = 1 ] && targets+=(LeanfoldWorkerTest) && hooks=ON
 cmake -S "$root" -B "$build/worker" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DLEANFOLD_WINDOWS_DEPS="$deps" \

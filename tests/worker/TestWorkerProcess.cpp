@@ -48,7 +48,8 @@ std::map<QByteArray, QByteArray> attributesOf(const QString& path)
 // Ownership for a case that must run without root's right to ignore permission bits.
 void chownTree(const QString& path, uid_t uid)
 {
-    ::lchown(QFile::encodeName(path).constData(), uid, uid);
+    if (::lchown(QFile::encodeName(path).constData(), uid, uid) != 0)
+        qWarning("cannot give %s to %u", qPrintable(path), unsigned(uid));
     for (const QString& entry : QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
         chownTree(path + QLatin1Char('/') + entry, uid);
 }
@@ -156,8 +157,8 @@ bool layCase(const QString& folder, const QByteArray& seed, QString& why, int co
         return false;
     }
     ::setxattr(first.constData(), "user.xdg.tags", "poster", 6, 0);
-    if (::geteuid() == 0)
-        ::chown(first.constData(), 0, 65534);
+    if (::geteuid() == 0 && ::chown(first.constData(), 0, 65534) != 0)
+        qWarning("cannot give %s the group 65534", first.constData());
     QProcess setfacl;
     setfacl.start(u"setfacl"_s, {u"-m"_s, u"u:65534:r"_s, files[target]});
     setfacl.waitForFinished(30000);

@@ -1,12 +1,15 @@
 // The Windows worker, cross-built with mingw-w64 and run under Wine with a private prefix, against the Linux
 // worker of the same source: the same output files byte for byte and the same protocol lines; a document another
 // program holds open, or a read-only one, fails alone; kills at every pause point leave every original whole.
+// leanfold-slim.exe against the Linux leanfold-slim the same way.
 #include "WorkerFixtures.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -108,6 +111,30 @@ bool placeFiles(const QString& root, const QString& folder, const QStringList& s
     return true;
 }
 
+// leanfold-slim's JSON lines with each path made relative to root (Windows separators turned), and the error
+// text left out: the system words it in its own way.
+QStringList comparableSlimLines(const QByteArray& out, QString root, QString& why)
+{
+    root.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    QStringList lines;
+    for (const QByteArray& line : out.split('\n')) {
+        if (line.trimmed().isEmpty())
+            continue;
+        QJsonObject object = QJsonDocument::fromJson(line.trimmed()).object();
+        if (object.isEmpty()) {
+            why = QStringLiteral("not a JSON object: ") + QString::fromUtf8(line);
+            return {};
+        }
+        QString path = object.value(QStringLiteral("path")).toString().replace(QLatin1Char('\\'), QLatin1Char('/'));
+        if (path.startsWith(root))
+            object.insert(QStringLiteral("path"), path.mid(root.size()));
+        if (object.value(QStringLiteral("error")).isString())
+            object.insert(QStringLiteral("error"), QStringLiteral("(said)"));
+        lines << QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+    }
+    return lines;
+}
+
 } // namespace
 
 class TestWorkerWine : public QObject
@@ -122,6 +149,8 @@ private slots:
     void failsAlone();
     void killLeavesOriginalsWhole_data();
     void killLeavesOriginalsWhole();
+    void slimCommandMatchesLinux_data();
+    void slimCommandMatchesLinux();
     void cleanupTestCase();
 
 private:
@@ -138,6 +167,7 @@ private:
 
     QString m_windowsWorker;
     QString m_windowsTestWorker; // with the test hooks
+    QString m_windowsSlim;       // leanfold-slim.exe
     QString m_holder;
     QString m_prefix;
     QTemporaryDir m_work;
@@ -185,6 +215,8 @@ void TestWorkerWine::initTestCase()
     QVERIFY2(QFileInfo(m_windowsWorker).isFile(), qPrintable(m_windowsWorker));
     m_windowsTestWorker = QFileInfo(m_windowsWorker).absolutePath() + QStringLiteral("/LeanfoldWorkerTest.exe");
     QVERIFY2(QFileInfo(m_windowsTestWorker).isFile(), qPrintable(m_windowsTestWorker));
+    m_windowsSlim = QFileInfo(m_windowsWorker).absolutePath() + QStringLiteral("/../cli/leanfold-slim.exe");
+    QVERIFY2(QFileInfo(m_windowsSlim).isFile(), qPrintable(m_windowsSlim));
 
     m_holder = buildDir + QStringLiteral("/HoldOpen.exe");
     QProcess compile;
@@ -548,6 +580,71 @@ void TestWorkerWine::killLeavesOriginalsWhole()
         QVERIFY2(!hiddenUnderWine(placed.paths[i]), qPrintable(names[i] + QStringLiteral(" is hidden")));
     }
     QCOMPARE(entriesBelow(dir.path()), before);
+}
+
+void TestWorkerWine::slimCommandMatchesLinux_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QStringList>("sources");
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<bool>("walk"); // the folder is given; otherwise each file
+    QTest::addColumn<int>("exitCode");
+    const QString one = QStringLiteral("ag-psd/test/read-write/animation-timeline/src.psd");
+    const QString psb = QStringLiteral("psd-tools/tests/psd_files/smart-object-slice.psb");
+    const QString longFolder = QStringList(6, QStringLiteral("a-folder-name-of-forty-two-characters-long")).join(u'/');
+    // clang-format off
+    QTest::newRow("CJK folder, walked")   << u"资料/図層 레이어"_s << QStringList{one, psb, one}
+                                          << QStringList{u"海报 設計.psd"_s, u"ウニフラ白.PSB"_s, u"子/b.psd"_s} << true << 0;
+    QTest::newRow("path over 260 characters") << longFolder << QStringList{one, psb}
+                                          << QStringList{u"a-document-with-a-long-name.psd"_s, u"b.psb"_s} << true << 0;
+    QTest::newRow("a corrupt file and a missing one fail alone") << u"t"_s
+                                          << QStringList{one, u"corrupt"_s, u"missing"_s, psb}
+                                          << QStringList{u"a.psd"_s, u"b.psd"_s, u"c.psd"_s, u"d.psb"_s} << false << 4;
+    QTest::newRow("nothing to do")        << u"t"_s << QStringList{u"corrupt"_s} << QStringList{u"notes.txt"_s}
+                                          << true << 2;
+    // clang-format on
+}
+
+void TestWorkerWine::slimCommandMatchesLinux()
+{
+    QFETCH(QString, folder);
+    QFETCH(QStringList, sources);
+    QFETCH(QStringList, names);
+    QFETCH(bool, walk);
+    QFETCH(int, exitCode);
+    if (QStringLiteral(LEANFOLD_SLIM_EXE).isEmpty())
+        QSKIP("this build has no leanfold-slim");
+    QTemporaryDir linuxDir(m_work.filePath(QStringLiteral("sl-XXXXXX")));
+    QTemporaryDir windowsDir(m_work.filePath(QStringLiteral("sw-XXXXXX")));
+    Placed onLinux, onWindows;
+    QVERIFY(placeFiles(linuxDir.path(), folder, sources, names, onLinux));
+    QVERIFY(placeFiles(windowsDir.path(), folder, sources, names, onWindows));
+    const QStringList before = entriesBelow(windowsDir.path());
+
+    QStringList linuxArguments{QStringLiteral("--json")}, windowsArguments{QStringLiteral("--json")};
+    for (const QString& path : walk ? QStringList{folder} : onLinux.names) {
+        linuxArguments << linuxDir.filePath(path);
+        windowsArguments << windowsPath(windowsDir.filePath(path));
+    }
+    QProcess linux;
+    linux.start(QStringLiteral(LEANFOLD_SLIM_EXE), linuxArguments);
+    QVERIFY(linux.waitForFinished(300000));
+    QProcess windows;
+    windows.setProcessEnvironment(wineEnvironment());
+    windows.start(QStringLiteral("wine"), QStringList{m_windowsSlim} + windowsArguments);
+    QVERIFY(windows.waitForFinished(300000));
+    QCOMPARE(linux.exitCode(), exitCode);
+    QCOMPARE(windows.exitCode(), exitCode);
+    QString why;
+    const QStringList expected = comparableSlimLines(linux.readAllStandardOutput(), linuxDir.path() + u'/', why);
+    QVERIFY2(!expected.isEmpty(), qPrintable(why));
+    QCOMPARE(comparableSlimLines(windows.readAllStandardOutput(), windowsPath(windowsDir.path()) + u'\\', why),
+             expected);
+
+    for (qsizetype i = 0; i < onLinux.paths.size(); ++i)
+        QVERIFY2(readAll(onWindows.paths[i]) == readAll(onLinux.paths[i]),
+                 qPrintable(onWindows.names[i] + QStringLiteral(" differs")));
+    QCOMPARE(entriesBelow(windowsDir.path()), before);
 }
 
 void TestWorkerWine::cleanupTestCase()
