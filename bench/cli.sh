@@ -11,6 +11,8 @@
 # followed by sync since leanfold-slim's results are durable too. Each starts from a fresh copy of the tree.
 # exiftool writes the whole packet anew, without the padding and indentation the editor left, so its bytes saved
 # include those; leanfold-slim cuts the two elements and keeps every other byte of the packet as it was.
+# A second line per tree sets leanfold-slim --dry-run (what a run would remove and save, nothing written) against
+# exiftool listing the same two tags (exiftool -r -XMP-photoshop:DocumentAncestors -XMP-xmpMM:History).
 # Goal: leanfold-slim faster than exiftool on every row.
 # Environment: BENCH_TMP (default /work/bench-tmp), BUILD_DIR (default build-bench), LEANFOLD_SLIM (a built
 # leanfold-slim to use instead of building one), REPS (rounds for the small rows, default 3; the median is
@@ -89,6 +91,39 @@ row() { # name seed-tree rounds
   printf '%-28s %7.1f MiB%s | slim/exiftool %s\n' "$name" "$mib" "$line" "$(ratio "$slimTime" "$exifTime")"
 }
 
+# dryRow name seed-tree rounds: what a run would do, found without writing: leanfold-slim --dry-run against
+# exiftool listing the same two tags. Neither writes, so both read the seed tree itself.
+dryRow() {
+  local name=$1 seed=$2 rounds=$3 tool t0 t1 times rss r line="" predicted
+  for tool in dry list; do
+    times="" rss=0
+    for _ in $(seq "$rounds"); do
+      t0=$(now)
+      if [ "$tool" = dry ]; then
+        /usr/bin/time -f %M -o "$work/rss" "$slim" --dry-run --json "$seed" >"$work/out" 2>/dev/null || true
+      else
+        timeout "$exifTimeout" /usr/bin/time -f %M -o "$work/rss" exiftool -q -q -m -r -ext psd -ext psb \
+          -XMP-photoshop:DocumentAncestors -XMP-xmpMM:History "$seed" >"$work/list" 2>&1 || true
+      fi
+      t1=$(now)
+      times="$times $(elapsed "$t0" "$t1")"
+      r=$(tail -1 "$work/rss" 2>/dev/null || echo 0)
+      [[ $r =~ ^[0-9]+$ ]] && [ "$r" -gt "$rss" ] && rss=$r
+    done
+    local t
+    t=$(echo "$times" | median)
+    if [ "$tool" = dry ]; then
+      dryTime=$t
+      predicted=$(tail -1 "$work/out" | sed -n 's/.*"bytesSaved":\([-0-9]*\).*/\1/p')
+      line="$line | leanfold-slim --dry-run $t s, peak $((rss / 1024)) MiB, would save ${predicted:-?} B"
+    else
+      listTime=$t
+      line="$line | exiftool listing $t s, peak $((rss / 1024)) MiB, $(wc -l < "$work/list") lines"
+    fi
+  done
+  printf '%-28s %-12s%s | dry-run/listing %s\n' "$name" "(dry run)" "$line" "$(ratio "$dryTime" "$listTime")"
+}
+
 echo "leanfold-slim: $slim; $(exiftool -ver | sed 's/^/exiftool /'); median of $reps rounds (the packet: once)"
 
 # 200 small corpus documents with history: the manifest's files with xmpMM:History up to 4 MiB, taken in turn,
@@ -103,14 +138,17 @@ for i in $(seq 0 199); do
 done
 chmod -R u+w "$work/small"
 row "200 small corpus documents" "$work/small" "$reps"
+dryRow "200 small corpus documents" "$work/small" "$reps"
 rm -rf "$work/small"
 
 mkdir -p "$work/big"
 "$work/makeBench" "$work/big/doc.psd" psd 2400 2200 4 2000 0
 row "PSD ~200 MB, 2000 events" "$work/big" "$reps"
+dryRow "PSD ~200 MB, 2000 events" "$work/big" "$reps"
 rm -rf "$work/big"
 
 mkdir -p "$work/packet"
 "$work/makePacket" "$work/packet/doc.psd" 4450000 20000
 row "300 MiB XMP packet" "$work/packet" 1
+dryRow "300 MiB XMP packet" "$work/packet" 1
 rm -rf "$work/packet" "$work/run"

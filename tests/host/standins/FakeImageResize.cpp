@@ -1,6 +1,7 @@
 // A stand-in for the image resize tool: it records the working folder and its arguments, one per line, into the
 // file named by LEANFOLD_FAKE_RECORD and exits. The record is renamed into place whole, so a test that waits
-// for the file never reads half of it; a second launch adds a numbered record beside the first.
+// for the file never reads half of it; a second launch adds a numbered record beside the first, even when both
+// start at once.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,8 +12,10 @@ int main(int argc, char** argv)
     const char* target = std::getenv("LEANFOLD_FAKE_RECORD");
     if (!target || !*target)
         return 2;
+    // Two launches at the same moment must not take the same number: a name is claimed by making a folder beside
+    // it, which only one process can do.
     std::string name = target;
-    for (int n = 2; std::filesystem::exists(name); ++n)
+    for (int n = 2; !std::filesystem::create_directory(name + ".claimed"); ++n)
         name = std::string(target) + "." + std::to_string(n);
     const std::string partial = name + ".partial";
     {
