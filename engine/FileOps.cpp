@@ -117,6 +117,11 @@ bool cloneRulesLifted()
     return g_testHooks.cloneAnySize;
 }
 
+bool groupWaitLifted()
+{
+    return g_testHooks.groupsUntimed;
+}
+
 bool xmpSkipTurnedOff()
 {
     return g_testHooks.xmpParseAll;

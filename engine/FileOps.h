@@ -172,6 +172,7 @@ struct TestHooks
     int (*failure)(std::string_view step) = nullptr; // an errno value step is to fail with, or 0
     bool cloneAnySize = false;                        // small test files take the clone path too
     bool xmpParseAll = false;                         // the XMP clean parses removed elements too (the bench)
+    bool groupsUntimed = false; // a group of small files waits for its size bounds alone, never for the clock
 };
 void installTestHooks(const TestHooks& hooks);
 void pausePoint(std::string_view step);
@@ -179,6 +180,9 @@ void pausePoint(std::string_view step);
 int injectedFailure(std::string_view step);
 // True when a test lifts the rule that cloning must pay; false in every real run.
 bool cloneRulesLifted();
+// True when a test wants groups formed by their size bounds alone, so that every run makes the same calls in the
+// same order; false in every real run.
+bool groupWaitLifted();
 // True when the packet bench has the XMP clean parse the content of removed elements; false in every real run.
 bool xmpSkipTurnedOff();
 

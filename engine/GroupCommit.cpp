@@ -135,6 +135,8 @@ void GroupCommit::add(std::unique_ptr<PreparedFile> prepared)
 
 void GroupCommit::commitIfDue()
 {
+    if (files::groupWaitLifted())
+        return;
     if (!m_files.empty() && std::chrono::steady_clock::now() - m_started >= kMaxWait)
         commit();
 }

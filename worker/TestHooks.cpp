@@ -47,7 +47,8 @@ void installEnvironmentTestHooks()
 {
     installTestHooks(TestHooks{pauseFromEnvironment, failureFromEnvironment,
                                std::getenv("LEANFOLD_WORKER_TEST_CLONE_ANY_SIZE") != nullptr,
-                               std::getenv("LEANFOLD_WORKER_TEST_XMP_PARSE_ALL") != nullptr});
+                               std::getenv("LEANFOLD_WORKER_TEST_XMP_PARSE_ALL") != nullptr,
+                               std::getenv("LEANFOLD_WORKER_TEST_UNTIMED_GROUPS") != nullptr});
 }
 
 } // namespace worker::files

@@ -10,6 +10,8 @@ namespace worker::files {
 //   LEANFOLD_WORKER_TEST_CLONE_ANY_SIZE (set): small files take the clone path too
 //   LEANFOLD_WORKER_TEST_XMP_PARSE_ALL (set): the XMP clean parses removed elements instead of skipping their
 //                              content (bench/packet.sh compares the two)
+//   LEANFOLD_WORKER_TEST_UNTIMED_GROUPS (set): small files are grouped by the size bounds alone, not the clock, so
+//                              that a traced run makes the same calls each time (the fault table)
 // Only the test build links this; the shipped worker has no such hooks.
 void installEnvironmentTestHooks();
 

@@ -197,10 +197,14 @@ bool makeFaultFixture(FaultFixture& f, const QString& folder, bool clone, QStrin
     f.mode = modeOf(files[f.target]);
     f.environment = QProcessEnvironment::systemEnvironment();
     f.worker = workerPath();
-    if (clone) { // small files take the clone path too
+    if (!testWorkerPath().isEmpty()) {
+        // Groups of small files close on a clock as well: under strace a run may cross it where the traced run
+        // did not, and make other calls. The table wants the same calls in each run.
         f.worker = testWorkerPath();
-        f.environment.insert(u"LEANFOLD_WORKER_TEST_CLONE_ANY_SIZE"_s, u"1"_s);
+        f.environment.insert(u"LEANFOLD_WORKER_TEST_UNTIMED_GROUPS"_s, u"1"_s);
     }
+    if (clone) // small files take the clone path too
+        f.environment.insert(u"LEANFOLD_WORKER_TEST_CLONE_ANY_SIZE"_s, u"1"_s);
     const QString trace = folder + u"/../trace-"_s + QFileInfo(folder).fileName();
     const WorkerRun run = runTraced(f, {u"-f"_s, u"-qq"_s, u"-o"_s, trace});
     if (run.crashed || run.exitCode != 0) {
@@ -224,8 +228,30 @@ bool makeFaultFixture(FaultFixture& f, const QString& folder, bool clone, QStrin
         why = u"no trace"_s;
         return false;
     }
+    // With more than one thread (the worker reads its standard input on one of its own), strace may split a call
+    // into "<pid> name(args <unfinished ...>" and "<pid> <... name resumed>rest": put each back together, where
+    // its call began, so that calls are counted as strace counts them for the injection.
+    static const QRegularExpression resumed(uR"re(^(\d+)\s+<\.\.\. \w+ resumed>(.*)$)re"_s);
+    const QString unfinishedTail = u" <unfinished ...>"_s;
+    std::vector<QString> lines;
+    std::map<QString, std::size_t> openCall; // pid -> index in lines of its unfinished call
     for (const QByteArray& raw : file.readAll().split('\n')) {
         const QString text = QString::fromUtf8(raw);
+        if (text.endsWith(unfinishedTail)) {
+            openCall[text.section(u' ', 0, 0)] = lines.size();
+            lines.push_back(text.chopped(unfinishedTail.size()));
+            continue;
+        }
+        const QRegularExpressionMatch r = resumed.match(text);
+        const auto begun = r.hasMatch() ? openCall.find(r.captured(1)) : openCall.end();
+        if (begun != openCall.end()) {
+            lines[begun->second] += r.captured(2);
+            openCall.erase(begun);
+            continue;
+        }
+        lines.push_back(text);
+    }
+    for (const QString& text : lines) {
         if (part == Before && text.contains(marker))
             part = Own; // the target's clean-up of leftovers begins its work
         else if (part == Own && !nextMarker.isEmpty() && text.contains(nextMarker))
