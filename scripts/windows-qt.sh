@@ -10,7 +10,7 @@
 # the checkout. Sources and build trees live in a private folder beside it, removed once the prefix is complete.
 # Qt SVG comes from Debian's qt6-svg source package when the archive serves it, otherwise from the upstream
 # tarball of the same release in ../shared/third-party (or --qtsvg-tarball / $LEANFOLD_QTSVG_TARBALL), checked
-# against its known sha256. The first build takes about 70 CPU-minutes and about 5 GB while it runs.
+# against its known sha256. The first build takes about 70 CPU-minutes; its end prints wall time and disk used.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 qt_version=6.4.2
