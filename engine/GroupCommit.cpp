@@ -49,6 +49,8 @@ void finishOne(Commit& c)
 {
     PreparedFile& p = *c.file;
     if (!c.ok) {
+        if (stopRequested())
+            stopped(c.err); // left as it was, whichever step noticed the request
         // The temporary goes, and a backup whose original is missing is put back.
         p.temp.discard();
         p.source.reset();

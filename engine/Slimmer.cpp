@@ -602,6 +602,10 @@ bool prepareOrClean(const std::filesystem::path& file, bool deep, PreparedFile& 
         WorkerError cleanupError;
         files::cleanLeftovers(file, files::LeftoverPass::AfterFailure, ignored, cleanupError);
     }
+    // Whatever step noticed it (a copy loop reports it as an I/O error), a file abandoned for a stop request is
+    // reported as stopped: it was left as it was.
+    if (!ok && stopRequested())
+        stopped(err);
     return ok;
 }
 
@@ -669,6 +673,8 @@ bool Slimmer::analyse(const std::filesystem::path& file, bool deep, FileReporter
     }
     if (ok)
         result = p.result;
+    else if (stopRequested())
+        stopped(err);
     return ok;
 }
 
