@@ -6,7 +6,7 @@
 #   scripts/windows.sh [--no-install] [--build-dir DIR] [--qt-prefix DIR]
 #
 # Leanfold.exe is a GUI-subsystem program linked fully static: Qt, its windows and offscreen platform plugins, the
-# SVG icon engine and the compiler's runtime are inside it, so it needs only DLLs that Windows itself has.
+# SVG icon engine and the compiler's runtime are inside it, so it needs only DLLs that Windows 10 itself has.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build-mingw"
