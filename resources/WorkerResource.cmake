@@ -5,7 +5,29 @@
 # as nothing refers to it). rcc reads a copy of the built worker, and the copy depends on the worker target, so a
 # rebuilt worker is embedded again. Without a LeanfoldWorker target nothing is embedded and the host finds no
 # worker to extract.
-if(TARGET LeanfoldWorker)
+#
+# A Windows build may embed a worker cross-built elsewhere (scripts/windows.sh builds it first, with
+# windows-worker.sh): LEANFOLD_WINDOWS_WORKER names that LeanfoldWorker.exe, and the host build then neither builds
+# nor embeds a worker of its own.
+set(LEANFOLD_WINDOWS_WORKER "" CACHE FILEPATH "A LeanfoldWorker.exe built for Windows to embed (Windows builds only)")
+set(_helper_source "")
+set(_helper_depends "")
+if(WIN32 AND LEANFOLD_WINDOWS_WORKER)
+  if(NOT EXISTS "${LEANFOLD_WINDOWS_WORKER}")
+    message(FATAL_ERROR "LEANFOLD_WINDOWS_WORKER: ${LEANFOLD_WINDOWS_WORKER} does not exist")
+  endif()
+  set(_helper_source "${LEANFOLD_WINDOWS_WORKER}")
+  set(_helper_depends "${LEANFOLD_WINDOWS_WORKER}")
+elseif(TARGET LeanfoldWorker)
+  set(_helper_source "$<TARGET_FILE:LeanfoldWorker>")
+  set(_helper_depends LeanfoldWorker)
+endif()
+# A build machine's rcc may compress with zstd, which a Windows Qt built without it cannot read.
+set(_helper_rcc_options "")
+if(WIN32 AND NOT QT_FEATURE_zstd)
+  set(_helper_rcc_options --no-zstd)
+endif()
+if(_helper_source)
   set(_helper_dir "${CMAKE_CURRENT_BINARY_DIR}/standalone-helper")
   set(_helper_copy "${_helper_dir}/LeanfoldWorker.exe")
   set(_helper_qrc "${CMAKE_CURRENT_BINARY_DIR}/standalone-helper.qrc")
@@ -19,9 +41,9 @@ if(TARGET LeanfoldWorker)
   endif()
   add_custom_command(OUTPUT "${_helper_copy}"
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${_helper_dir}"
-    COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:LeanfoldWorker>" "${_helper_copy}"
+    COMMAND "${CMAKE_COMMAND}" -E copy "${_helper_source}" "${_helper_copy}"
     ${_helper_strip}
-    DEPENDS LeanfoldWorker
+    DEPENDS ${_helper_depends}
     COMMENT "Copying the PSD slim worker for embedding"
     VERBATIM)
 
@@ -32,7 +54,7 @@ if(TARGET LeanfoldWorker)
   configure_file("${_helper_qrc}.in" "${_helper_qrc}" COPYONLY)
 
   add_custom_command(OUTPUT "${_helper_cpp}"
-    COMMAND Qt6::rcc --name standalone_helper --output "${_helper_cpp}" "${_helper_qrc}"
+    COMMAND Qt6::rcc ${_helper_rcc_options} --name standalone_helper --output "${_helper_cpp}" "${_helper_qrc}"
     DEPENDS "${_helper_qrc}" "${_helper_copy}" Qt6::rcc
     WORKING_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}"
     COMMENT "Embedding the PSD slim worker"
