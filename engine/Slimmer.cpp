@@ -630,8 +630,11 @@ bool Slimmer::process(const std::filesystem::path& file, bool deep, FileReporter
 
 void Slimmer::start(const std::filesystem::path& file, bool deep, FileReporter& reporter, FileDone done)
 {
-    // The same file twice in a job: its first version must be in place before it is read again.
-    if (m_group->holds(file))
+    // The same file twice in a job: its first version must be in place before it is read again. A large file is
+    // committed alone: the small files before it are put in place first, not left waiting while it is written.
+    std::error_code sizeError;
+    const auto size = std::filesystem::file_size(file, sizeError);
+    if (m_group->holds(file) || (!sizeError && size > GroupCommit::kMaxFileBytes))
         m_group->commit();
     auto p = std::make_unique<PreparedFile>();
     p->file = file;
