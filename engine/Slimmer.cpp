@@ -512,39 +512,41 @@ bool prepareFile(const std::filesystem::path& file, bool deep, FileReporter& rep
         unchanged = true;
         return true;
     }
-    if (pass == Pass::Analyse) {
-        if (!files::ownerCouldBeKept(file, *read, err) || !predictClone(doc, edits, *source, file, plan, err))
-            return false;
-        if (!planIsContiguous(plan))
-            return validationFail(err, "the write plan does not cover the output");
-        if (!planKeepsOtherBytes(plan, doc, edits, err))
-            return false;
+    // What the slim will report, once the plan is final.
+    const auto recordResult = [&] {
         p.bytes = plan.outputSize;
         p.result.bytesSaved = static_cast<std::int64_t>(originalSize) - static_cast<std::int64_t>(plan.outputSize);
         p.result.modifications = counts.removed + counts.embeddedChanged;
         p.result.items = counts.removed;
         p.result.embedded = counts.embeddedChanged;
-        return true;
-    }
-    if (!temp.create(file, err))
-        return false;
-    // A file whose owner cannot be kept fails here, before any data is written.
-    if (!temp.takeOwner(*read, err))
-        return false;
-    files::pausePoint("after-temp-create");
-    if (stopped(err))
-        return false;
-
-    reporter.progress(75, "写入优化文件：" + name);
+    };
     // Where the file system shares blocks, the unchanged tail is cloned rather than copied (the packet padded so
     // that it keeps its place within a block); the plan is checked as it will be written.
     std::uint64_t cloneBlock = 0;
-    if (!prepareClone(doc, edits, *source, temp.file(), plan, cloneBlock, err))
-        return false;
+    if (pass == Pass::Analyse) {
+        if (!files::ownerCouldBeKept(file, *read, err) || !predictClone(doc, edits, *source, file, plan, err))
+            return false;
+    } else {
+        if (!temp.create(file, err))
+            return false;
+        // A file whose owner cannot be kept fails here, before any data is written.
+        if (!temp.takeOwner(*read, err))
+            return false;
+        files::pausePoint("after-temp-create");
+        if (stopped(err))
+            return false;
+        reporter.progress(75, "写入优化文件：" + name);
+        if (!prepareClone(doc, edits, *source, temp.file(), plan, cloneBlock, err))
+            return false;
+    }
     if (!planIsContiguous(plan))
         return validationFail(err, "the write plan does not cover the output");
     if (!planKeepsOtherBytes(plan, doc, edits, err))
         return false;
+    if (pass == Pass::Analyse) {
+        recordResult();
+        return true;
+    }
     VerifyingSink sink(temp.file());
     std::uint64_t sourceBase = 0;
     if (cloneBlock > 0)
@@ -574,11 +576,7 @@ bool prepareFile(const std::filesystem::path& file, bool deep, FileReporter& rep
     // together, so that no crash leaves a replaced file without them.
     if (!temp.takeAttributes(*read, p.notCopied, err))
         return false;
-    p.bytes = plan.outputSize;
-    p.result.bytesSaved = static_cast<std::int64_t>(originalSize) - static_cast<std::int64_t>(plan.outputSize);
-    p.result.modifications = counts.removed + counts.embeddedChanged;
-    p.result.items = counts.removed;
-    p.result.embedded = counts.embeddedChanged;
+    recordResult();
     return true;
 }
 
