@@ -24,30 +24,14 @@ using namespace WorkerFixtures;
 
 namespace {
 
-struct SlimRun
-{
-    int exitCode = -1;
-    bool crashed = false;
-    QByteArray out;
-    QByteArray err;
-};
+using SlimRun = WorkerRun;
 
 SlimRun runSlim(const QString& folder, const QStringList& arguments)
 {
-    SlimRun run;
     QProcess p;
     p.setWorkingDirectory(folder);
     p.start(QStringLiteral(LEANFOLD_SLIM_EXE), arguments);
-    if (!p.waitForFinished(120000)) {
-        p.kill();
-        p.waitForFinished();
-        run.crashed = true;
-    }
-    run.crashed = run.crashed || p.exitStatus() != QProcess::NormalExit;
-    run.exitCode = p.exitCode();
-    run.out = p.readAllStandardOutput();
-    run.err = p.readAllStandardError();
-    return run;
+    return finishRun(p, 120000);
 }
 
 // A small document whose XMP packet holds history, and payloadBytes of image data.

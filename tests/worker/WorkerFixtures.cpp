@@ -43,8 +43,8 @@ namespace {
 
 quint32 be32(const QByteArray& b, qsizetype at)
 {
-    return (quint32(quint8(b[at])) << 24) | (quint32(quint8(b[at + 1])) << 16) | (quint32(quint8(b[at + 2])) << 8)
-        | quint32(quint8(b[at + 3]));
+    return (quint32(quint8(b[at])) << 24) | (quint32(quint8(b[at + 1])) << 16) | (quint32(quint8(b[at + 2])) << 8) |
+           quint32(quint8(b[at + 3]));
 }
 
 quint16 be16(const QByteArray& b, qsizetype at)
@@ -161,13 +161,22 @@ bool makeLayeredDocument(const QString& path, const FixtureRecipe& recipe, QStri
     if (!toolsAvailable(why))
         return false;
     // The first image is the merged image, the others become layers.
-    const QStringList convertArgs = {
-        QStringLiteral("-size"), QStringLiteral("%1x%2").arg(recipe.width).arg(recipe.height), QStringLiteral("gradient:white-gray"),
-        QStringLiteral("("), QStringLiteral("-size"), QStringLiteral("20x12"), QStringLiteral("xc:red"), QStringLiteral(")"),
-        QStringLiteral("("), QStringLiteral("-size"), QStringLiteral("%1x%2").arg(recipe.width / 2).arg(recipe.height / 2),
-        QStringLiteral("plasma:"), QStringLiteral(")"),
-        QStringLiteral("-depth"), QString::number(recipe.depth),
-        (recipe.psb ? QStringLiteral("PSB:") : QStringLiteral("PSD:")) + path};
+    const QStringList convertArgs = {QStringLiteral("-size"),
+                                     QStringLiteral("%1x%2").arg(recipe.width).arg(recipe.height),
+                                     QStringLiteral("gradient:white-gray"),
+                                     QStringLiteral("("),
+                                     QStringLiteral("-size"),
+                                     QStringLiteral("20x12"),
+                                     QStringLiteral("xc:red"),
+                                     QStringLiteral(")"),
+                                     QStringLiteral("("),
+                                     QStringLiteral("-size"),
+                                     QStringLiteral("%1x%2").arg(recipe.width / 2).arg(recipe.height / 2),
+                                     QStringLiteral("plasma:"),
+                                     QStringLiteral(")"),
+                                     QStringLiteral("-depth"),
+                                     QString::number(recipe.depth),
+                                     (recipe.psb ? QStringLiteral("PSB:") : QStringLiteral("PSD:")) + path};
     if (!runTool(QStringLiteral("convert"), convertArgs, why))
         return false;
     QStringList exif = {QStringLiteral("-q"), QStringLiteral("-m"), QStringLiteral("-overwrite_original"),
@@ -273,8 +282,8 @@ QString differenceOutsideXmp(const QByteArray& before, const QByteArray& after)
 
 bool hasHistory(const QByteArray& xmp)
 {
-    return xmp.contains("xmpMM:History") || xmp.contains("photoshop:DocumentAncestors")
-        || xmp.contains("<History") || xmp.contains("DocumentAncestors>");
+    return xmp.contains("xmpMM:History") || xmp.contains("photoshop:DocumentAncestors") || xmp.contains("<History") ||
+           xmp.contains("DocumentAncestors>");
 }
 
 QString corpusRoot()
@@ -336,7 +345,6 @@ QStringList WorkerRun::lines() const
 
 WorkerRun runWorker(const QStringList& arguments, int timeoutMs, quint64 addressSpaceLimit)
 {
-    WorkerRun run;
     QProcess p;
     if (addressSpaceLimit > 0) {
         p.setChildProcessModifier([addressSpaceLimit] {
@@ -346,6 +354,12 @@ WorkerRun runWorker(const QStringList& arguments, int timeoutMs, quint64 address
         });
     }
     p.start(workerPath(), arguments);
+    return finishRun(p, timeoutMs);
+}
+
+WorkerRun finishRun(QProcess& p, int timeoutMs)
+{
+    WorkerRun run;
     if (!p.waitForFinished(timeoutMs)) {
         p.kill();
         p.waitForFinished();

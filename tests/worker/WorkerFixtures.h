@@ -11,9 +11,12 @@
 
 // Fixtures and independent checks shared by the worker tests. Nothing here uses the worker's or the psd
 // library's code: the checks must not share their faults.
+class QProcess;
+
 namespace WorkerFixtures {
 
-class NullReporter final : public worker::FileReporter {
+class NullReporter final : public worker::FileReporter
+{
 public:
     void progress(int, std::string_view) override {}
     void log(std::string_view) override {}
@@ -22,11 +25,12 @@ public:
 // What slimming path would save by the engine's analysis, which writes nothing; -1 where it fails.
 std::int64_t predictedSaving(const QString& path, bool deep = false);
 
-struct FixtureRecipe {
+struct FixtureRecipe
+{
     bool psb = false;
     int depth = 8;
-    int historyEvents = 2;     // xmpMM:History items added by exiftool
-    bool ancestors = true;     // add a photoshop:DocumentAncestors item
+    int historyEvents = 2; // xmpMM:History items added by exiftool
+    bool ancestors = true; // add a photoshop:DocumentAncestors item
     int width = 48;
     int height = 32;
 };
@@ -41,11 +45,12 @@ bool writeAll(const QString& path, const QByteArray& bytes);
 
 // A document cut at its image-resource section: the bytes before the section's length field, each resource
 // block as stored, and the bytes after the section. Read with a walker of its own, independent of psd/.
-struct ResourceSplit {
+struct ResourceSplit
+{
     QByteArray prefix;
     std::vector<std::pair<int, QByteArray>> blocks; // resource id, whole block
     QByteArray suffix;
-    QByteArray xmp;                                 // data of resource 1060, empty when absent
+    QByteArray xmp; // data of resource 1060, empty when absent
 };
 bool splitResources(const QByteArray& file, ResourceSplit& out, QString& why);
 
@@ -99,13 +104,16 @@ QString workerPath();
 // The worker built with test hooks (LeanfoldWorkerTest.exe), or empty when the build has none.
 QString testWorkerPath();
 
-struct WorkerRun {
+struct WorkerRun
+{
     int exitCode = -1;
     bool crashed = false;
     QByteArray out;
     QByteArray err;
     QStringList lines() const;
 };
+// Waits up to timeoutMs for a started program (then kills it: crashed) and collects its outcome.
+WorkerRun finishRun(QProcess& p, int timeoutMs);
 // A non-zero addressSpaceLimit caps the worker's address space (RLIMIT_AS) at that many bytes.
 WorkerRun runWorker(const QStringList& arguments, int timeoutMs = 120000, quint64 addressSpaceLimit = 0);
 // Writes a job file listing files (and deep) and runs the worker on it.
