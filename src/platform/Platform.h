@@ -25,7 +25,7 @@ InstanceLock acquireInstanceLock(const QString& toolId, QString* error = nullptr
 // Gives the lock back before the process ends (a restart hands it to the new process). Nothing when not held.
 void releaseInstanceLock();
 
-// The login name of the current user: "USERNAME" where set; on Unix otherwise the name of getpwuid(getuid()).
+// The login name of the current user: "USERNAME" where set; otherwise the account name (Unix: getpwuid(getuid())).
 QString userName();
 
 // A folder that only the current user can enter, created on demand with mode 0700, its owner checked and never

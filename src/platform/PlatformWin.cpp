@@ -5,6 +5,7 @@
 #include <QStandardPaths>
 
 #include <windows.h>
+#include <lmcons.h>
 
 namespace Platform {
 
@@ -14,7 +15,13 @@ HANDLE heldMutex = nullptr;
 
 QString userName()
 {
-    return qEnvironmentVariable("USERNAME");
+    const QString name = qEnvironmentVariable("USERNAME");
+    if (!name.isEmpty())
+        return name;
+    // A program started without the variable (a service, a scheduled task) still belongs to an account.
+    wchar_t account[UNLEN + 1];
+    DWORD size = UNLEN + 1;
+    return ::GetUserNameW(account, &size) ? QString::fromWCharArray(account) : QString();
 }
 
 bool isSystemProgramFolder(const QString&)
