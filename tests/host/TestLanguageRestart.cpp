@@ -8,6 +8,7 @@
 #include "i18n/Localization.h"
 #include "page/IntegratedToolPage.h"
 #include "platform/Platform.h"
+#include "support/ProcessControl.h"
 #include "window/StandaloneToolWindow.h"
 
 #include <QApplication>
@@ -26,8 +27,6 @@
 #include <QToolButton>
 #include <QtTest>
 
-#include <cerrno>
-#include <csignal>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -100,11 +99,6 @@ struct DialogAnswer {
         answered = true;
     }
 };
-
-bool processGone(qint64 pid)
-{
-    return ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
-}
 
 } // namespace
 
@@ -318,10 +312,10 @@ void TestLanguageRestart::restartComesUpInNewLanguage()
 void TestLanguageRestart::cleanupTestCase()
 {
     // Only while the id still names the Leanfold this test started (an ended process's id may be reused).
-    const QString running = QFileInfo(u"/proc/%1/exe"_s.arg(restartedPid)).canonicalFilePath();
+    const QString running = ProcessControl::executableOf(restartedPid);
     if (restartedPid > 0 && running == QFileInfo(kExecutable).canonicalFilePath()) {
-        ::kill(pid_t(restartedPid), SIGKILL);
-        QTRY_VERIFY(processGone(restartedPid));
+        ProcessControl::kill(restartedPid);
+        QTRY_VERIFY(ProcessControl::isGone(restartedPid));
     }
     QLocalServer::removeServer(InstanceEndpoint::toolServerName(u"psd-slim"_s));
 }

@@ -2,13 +2,20 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "support/HostSystem.h"
+
+#ifdef Q_OS_UNIX
 #include <sys/stat.h>
 #include <unistd.h>
+#else
+#include <windows.h>
+#endif
 
 using namespace Qt::StringLiterals;
 
@@ -18,6 +25,7 @@ class TestPlatform : public QObject {
     Q_OBJECT
 
 private:
+#ifdef Q_OS_UNIX
     static mode_t modeOf(const QString& path)
     {
         struct stat st {};
@@ -27,8 +35,10 @@ private:
     }
 
     static QString tempFolderName() { return u"Lumora-%1"_s.arg(::getuid()); }
+#endif
 
 private slots:
+#ifdef Q_OS_UNIX
     void privateUserDirectory_data()
     {
         QTest::addColumn<QString>("runtimeSetup"); // private, open, symlink, unset, relative
@@ -143,6 +153,16 @@ private slots:
         // Asking again gives the same folder and changes nothing.
         QCOMPARE(Platform::choosePrivateUserDirectory(runtimeArgument, userRun, temp, cache), folder);
     }
+#else
+    // A Windows user's temporary folder lies in the profile, which other users cannot enter.
+    void privateUserDirectory()
+    {
+        const QString expected = QDir(QDir::tempPath()).filePath(u"Lumora"_s);
+        QVERIFY(QDir::tempPath().contains(u"/AppData/Local/"_s, Qt::CaseInsensitive));
+        QCOMPARE(QDir(Platform::privateUserDirectory()).absolutePath().toLower(), expected.toLower());
+        QVERIFY(QFileInfo(expected).isDir());
+    }
+#endif
 
     void userName_data()
     {
@@ -168,10 +188,17 @@ private slots:
             QCOMPARE(name, QString::fromLocal8Bit(environment));
             return;
         }
+#ifdef Q_OS_WIN
+        wchar_t account[257];
+        DWORD size = DWORD(std::size(account));
+        QVERIFY(GetUserNameW(account, &size));
+        QCOMPARE(name, QString::fromWCharArray(account));
+#else
         QProcess id;
         id.start(u"id"_s, {u"-un"_s});
         QVERIFY(id.waitForFinished());
         QCOMPARE(name, QString::fromLocal8Bit(id.readAllStandardOutput().trimmed()));
+#endif
     }
 
     // An installed program keeps no logs beside itself; a copy unpacked anywhere else does.
@@ -187,13 +214,16 @@ private slots:
         QTest::newRow("leaves /usr by ..") << u"/usr/../home/u/Leanfold"_s << false;
         QTest::newRow("home folder") << u"/home/u/Leanfold"_s << false;
         QTest::newRow("private prefix in /tmp") << u"/tmp/x/prefix/bin"_s << false;
+        QTest::newRow("per-user programs") << u"C:/Users/u/AppData/Local/Programs/Leanfold"_s << false;
+        QTest::newRow("Program Files") << u"C:/Program Files/Leanfold"_s << false;
     }
 
     void systemProgramFolder()
     {
         QFETCH(QString, folder);
         QFETCH(bool, system);
-        QCOMPARE(Platform::isSystemProgramFolder(folder), system);
+        // Windows keeps logs beside any program whose folder is writable, installed or not.
+        QCOMPARE(Platform::isSystemProgramFolder(folder), system && !HostSystem::isWindows);
     }
 
     void instanceLockIsExclusiveAndKept()
@@ -201,6 +231,19 @@ private slots:
         QString error;
         QCOMPARE(Platform::acquireInstanceLock(u"test-tool"_s, &error), Platform::InstanceLock::Acquired);
         QCOMPARE(Platform::acquireInstanceLock(u"test-tool"_s, &error), Platform::InstanceLock::Acquired);
+#ifdef Q_OS_WIN
+        // The session's named mutex: opening the name again finds it taken, as any launch of the session would,
+        // until it is released.
+        HANDLE other = CreateMutexW(nullptr, FALSE, L"Local\\Lumora.Tool.test-tool");
+        QVERIFY(other);
+        QCOMPARE(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+        CloseHandle(other);
+        Platform::releaseInstanceLock();
+        other = CreateMutexW(nullptr, FALSE, L"Local\\Lumora.Tool.test-tool");
+        QVERIFY(other);
+        QCOMPARE(GetLastError(), DWORD(ERROR_SUCCESS));
+        CloseHandle(other);
+#else
         const QString folder = Platform::privateUserDirectory();
         QVERIFY(!folder.isEmpty());
         // One name per user and tool, whatever session the launch comes from.
@@ -215,6 +258,7 @@ private slots:
         other.start(flock, {u"-n"_s, QDir(folder).filePath(locks.first()), u"true"_s});
         QVERIFY(other.waitForFinished());
         QCOMPARE(other.exitCode(), 1);
+#endif
     }
 };
 

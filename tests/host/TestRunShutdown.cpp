@@ -1,6 +1,7 @@
 #include "PsdFixture.h"
 #include "RecordingPrompts.h"
 #include "RunProbe.h"
+#include "support/ProcessControl.h"
 
 #include "app/StandaloneMain.h"
 #include "page/IntegratedToolPage.h"
@@ -16,8 +17,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cerrno>
-#include <csignal>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -26,11 +25,6 @@ namespace {
 
 constexpr int kTimeout = 60000;
 const QString kJobPattern = u"Lumora-psd-slim-*.json"_s;
-
-bool processGone(qint64 pid)
-{
-    return ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
-}
 
 } // namespace
 
@@ -188,7 +182,7 @@ void TestRunShutdown::closingTheWindowEndsTheWorker()
     window->close();
     delete window;
 
-    QVERIFY(processGone(pid));
+    QVERIFY(ProcessControl::isGone(pid));
     // Asked on its standard input: the one way that reaches a console program on every platform.
     if (worker.startsWith(u"stop-line"_s))
         QVERIFY(QFile::exists(record + u".stopped"_s));
@@ -262,7 +256,7 @@ void TestRunShutdown::closingDuringARealRunKeepsFilesWhole()
     QVERIFY(QTest::qWaitFor([&] { return inside; }, kTimeout));
     QVERIFY(pid > 0);
     page.reset();
-    QVERIFY(processGone(pid));
+    QVERIFY(ProcessControl::isGone(pid));
 
     QVERIFY(WorkerWatcher::jobFiles(kJobPattern).isEmpty());
     QCOMPARE(ProcessHygiene::destroyedWhileRunning(), 0);
