@@ -13,9 +13,6 @@ leanfold_add_test(TestWorkerLine QT SOURCES TestWorkerLine.cpp LIBS leanfold_hos
 # The extraction tests carry a small program of their own as the worker to extract, built for the platform.
 add_executable(LeanfoldEmbeddedTestWorker standins/EmbeddedTestWorker.cpp)
 target_link_libraries(LeanfoldEmbeddedTestWorker PRIVATE leanfold_common)
-if(MINGW)
-  target_link_options(LeanfoldEmbeddedTestWorker PRIVATE -static)
-endif()
 set(test_helper_dir "${CMAKE_CURRENT_BINARY_DIR}/test-helper")
 set(test_helper_cpp "${CMAKE_CURRENT_BINARY_DIR}/qrc_test_helper.cpp")
 file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/test-helper.qrc.in" "<RCC>\n  <qresource prefix=\"/test-helper\">\n"
@@ -38,17 +35,17 @@ foreach(name TestPsdSlimRun TestLayerExportRun TestImageResizeRun TestRunShutdow
   leanfold_add_test(${name} QT SOURCES ${name}.cpp PsdFixture.cpp LIBS leanfold_host)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/runs/${name}")
   target_compile_definitions(${name} PRIVATE
-    LEANFOLD_FAKE_WORKER="$<TARGET_FILE:LeanfoldFakeWorker>"
-    LEANFOLD_FAKE_IMAGE_RESIZE="$<TARGET_FILE:LeanfoldFakeImageResize>")
+    LEANFOLD_FAKE_WORKER="${LEANFOLD_TEST_DRIVE}$<TARGET_FILE:LeanfoldFakeWorker>"
+    LEANFOLD_FAKE_IMAGE_RESIZE="${LEANFOLD_TEST_DRIVE}$<TARGET_FILE:LeanfoldFakeImageResize>")
   add_dependencies(${name} LeanfoldFakeWorker LeanfoldFakeImageResize)
 endforeach()
 # The shutdown test stands in the worker with test hooks too, to close the window while it pauses inside a file.
 # A Windows build takes the one scripts/windows-worker.sh --test-worker built.
 set(LEANFOLD_WINDOWS_TEST_WORKER "" CACHE FILEPATH "A LeanfoldWorkerTest.exe built for Windows (Windows builds only)")
 if(WIN32 AND LEANFOLD_WINDOWS_TEST_WORKER)
-  target_compile_definitions(TestRunShutdown PRIVATE LEANFOLD_TEST_WORKER="${LEANFOLD_WINDOWS_TEST_WORKER}")
+  target_compile_definitions(TestRunShutdown PRIVATE LEANFOLD_TEST_WORKER="${LEANFOLD_TEST_DRIVE}${LEANFOLD_WINDOWS_TEST_WORKER}")
 elseif(TARGET LeanfoldWorkerTest)
-  target_compile_definitions(TestRunShutdown PRIVATE LEANFOLD_TEST_WORKER="$<TARGET_FILE:LeanfoldWorkerTest>")
+  target_compile_definitions(TestRunShutdown PRIVATE LEANFOLD_TEST_WORKER="${LEANFOLD_TEST_DRIVE}$<TARGET_FILE:LeanfoldWorkerTest>")
   add_dependencies(TestRunShutdown LeanfoldWorkerTest)
 endif()
 

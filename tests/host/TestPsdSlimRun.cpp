@@ -8,6 +8,8 @@
 #include "platform/Platform.h"
 #include "tools/WorkerExtraction.h"
 
+#include "support/HostSystem.h"
+
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -398,7 +400,9 @@ void TestPsdSlimRun::progressCoversTheWholeQueue()
         QVERIFY(PsdFixture::write(paths.last(), "x"));
     }
     // A file whose name holds a tab: its ITEM line splits it into two fields, which must be joined again.
-    const QString tabbed = scratch.filePath(u"progress/tab\there.psd"_s);
+    // A tab would split the protocol's fields; Windows allows no tab in a name, so there the name is plain.
+    const QString tabbed =
+        scratch.filePath(HostSystem::isWindows ? u"progress/tab-free.psd"_s : u"progress/tab\there.psd"_s);
     QVERIFY(PsdFixture::write(tabbed, "x"));
     paths.insert(42, tabbed);
     paths.removeLast();
@@ -601,19 +605,21 @@ void TestPsdSlimRun::jobFileCannotBeWritten()
     // The temporary folder becomes a file: no job file can be made from the failing batch on.
     const QString notAFolder = scratch.filePath(u"not-a-folder"_s);
     QVERIFY(PsdFixture::write(notAFolder, "file"));
-    const QByteArray savedTemp = qgetenv("TMPDIR");
+    // The variable the system's temporary folder follows.
+    const char* const kTempVariable = HostSystem::isWindows ? "TMP" : "TMPDIR";
+    const QByteArray savedTemp = qgetenv(kTempVariable);
     WorkerWatcher watcher(*page, probe.status, kJobPattern);
     watcher.onWorker = [&](int index) {
         if (index + 1 == failingBatch)
-            qputenv("TMPDIR", notAFolder.toUtf8());
+            qputenv(kTempVariable, notAFolder.toUtf8());
     };
     if (failingBatch == 0)
-        qputenv("TMPDIR", notAFolder.toUtf8());
+        qputenv(kTempVariable, notAFolder.toUtf8());
     probe.start->click();
     if (failingBatch == 0)
-        qputenv("TMPDIR", savedTemp);
+        qputenv(kTempVariable, savedTemp);
     QTRY_VERIFY_WITH_TIMEOUT(probe.start->isEnabled(), kRunTimeout);
-    qputenv("TMPDIR", savedTemp);
+    qputenv(kTempVariable, savedTemp);
 
     const int notStarted = files - slimmed;
     QCOMPARE(prompts.titles(), QStringList{u"无法继续处理"_s});

@@ -192,10 +192,14 @@ void TestRunShutdown::closingTheWindowEndsTheWorker()
     QCOMPARE(temporaries(), QStringList());
     for (int i = 0; i < paths.size(); ++i) {
         const QByteArray now = PsdFixture::read(paths.at(i));
+        const QString found = u"%1: %2 bytes, %3"_s.arg(paths.at(i)).arg(now.size())
+                                  .arg(now == originals.at(i)                    ? u"as it was"_s
+                                       : !slimmed.isEmpty() && now == slimmed.at(i) ? u"slimmed"_s
+                                                                                    : u"neither as it was nor slimmed"_s);
         if (untouchedFrom >= 0 && i >= untouchedFrom)
-            QVERIFY2(now == originals.at(i), qPrintable(paths.at(i)));
+            QVERIFY2(now == originals.at(i), qPrintable(found));
         else
-            QVERIFY2(now == originals.at(i) || now == slimmed.at(i), qPrintable(paths.at(i)));
+            QVERIFY2(now == originals.at(i) || now == slimmed.at(i), qPrintable(found));
     }
     if (closeAt == u"temporary"_s)
         qInfo("the window was closed %s", caughtInFile ? "inside a file" : "after the run had ended");

@@ -1,4 +1,5 @@
 #include "log/RuntimeLog.h"
+#include "support/HostSystem.h"
 #include "platform/Platform.h"
 
 #include <QCoreApplication>
@@ -11,6 +12,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
@@ -44,6 +46,9 @@ quint64 osThreadId()
 #endif
 }
 
+// The log is written in text mode: each record ends with the platform's line terminator.
+const QString kLineEnd = HostSystem::isWindows ? QStringLiteral("\r\n") : QStringLiteral("\n");
+
 QByteArray readAll(const QString& path)
 {
     QFile file(path);
@@ -73,7 +78,7 @@ QString recordPattern(const QString& level, const QString& category, const QStri
         p += QStringLiteral(" source=") + QRegularExpression::escape(source);
     if (!function.isNull())
         p += QStringLiteral(" function=\"") + QRegularExpression::escape(function) + QLatin1Char('"');
-    return p + QStringLiteral("\n");
+    return p + kLineEnd;
 }
 
 // Any single-line record; used where many records are read back.
@@ -99,7 +104,12 @@ bool parseLines(const QByteArray& text, QList<ParsedLine>* out)
     if (lines.isEmpty() || !lines.last().isEmpty())
         return false; // every record ends with a line feed
     for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
-        const QRegularExpressionMatch m = kLineRecord.match(QString::fromUtf8(lines.at(i)));
+        QByteArray line = lines.at(i);
+        if (HostSystem::isWindows && !line.endsWith('\r'))
+            return false;
+        if (HostSystem::isWindows)
+            line.chop(1);
+        const QRegularExpressionMatch m = kLineRecord.match(QString::fromUtf8(line));
         if (!m.hasMatch())
             return false;
         out->append({m.captured(2).toULongLong(), m.captured(5), m.captured(7).toULongLong(), m.captured(9),
@@ -486,7 +496,10 @@ void TestRuntimeLog::folderChoice_data()
     QTest::newRow("private logs exist with open mode") << QStringLiteral("fileA fileB openC") << QStringLiteral("C");
     QTest::newRow("private logs is a symbolic link") << QStringLiteral("fileA fileB linkC") << QString();
     QTest::newRow("private logs is a file") << QStringLiteral("fileA fileB fileC") << QString();
-    QTest::newRow("private parent missing") << QStringLiteral("fileA fileB noParentC") << QString();
+    // Unix makes only the last folder, in the private folder the platform layer made; Windows makes the whole path
+    // in the user's own temporary folder.
+    QTest::newRow("private parent missing")
+        << QStringLiteral("fileA fileB noParentC") << (HostSystem::isWindows ? QStringLiteral("C") : QString());
     QTest::newRow("no private folder at all") << QStringLiteral("fileA fileB noC") << QString();
     QTest::newRow("private logs of another user") << QStringLiteral("fileA fileB foreignC") << QString();
 }
@@ -577,17 +590,32 @@ QString TestRuntimeLog::startChild(const QString& mode, const QString& layout, Q
     if (!QFile::copy(QCoreApplication::applicationFilePath(), copy))
         return QString();
 
+#if defined(Q_OS_WIN)
+    // Windows takes the user data folder from the profile, not from the environment: it is this test's own (a
+    // private Wine prefix, or a test account). The temporary folder follows TMP.
+    const QString dataLogs =
+        QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)).filePath(QStringLiteral("Lumora/Lumora/logs"));
+    const QString privateLogs = base + QStringLiteral("/tmp/Lumora/logs");
+    QFile::remove(dataLogs);
+    QDir(dataLogs).removeRecursively();
+#else
+    const QString dataLogs = data + QStringLiteral("/Lumora/Lumora/logs");
+    const QString privateLogs = runtime + QStringLiteral("/Lumora/logs");
+#endif
     QString expected = program + QStringLiteral("/logs");
     if (layout != QStringLiteral("program")) {
         writeFile(program + QStringLiteral("/logs"), "not a folder");
-        expected = data + QStringLiteral("/Lumora/Lumora/logs");
+        expected = dataLogs;
     }
     if (layout == QStringLiteral("private")) {
-        writeFile(data + QStringLiteral("/Lumora/Lumora/logs"), "not a folder");
-        expected = runtime + QStringLiteral("/Lumora/logs");
+        QDir().mkpath(QFileInfo(dataLogs).path());
+        writeFile(dataLogs, "not a folder");
+        expected = privateLogs;
     }
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TMP"), QDir::toNativeSeparators(base + QStringLiteral("/tmp")));
+    env.insert(QStringLiteral("TEMP"), QDir::toNativeSeparators(base + QStringLiteral("/tmp")));
     env.insert(QStringLiteral("HOME"), base);
     env.insert(QStringLiteral("XDG_DATA_HOME"), data);
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
@@ -667,19 +695,26 @@ void TestRuntimeLog::fatalMessageIsWrittenBeforeAbort()
     const QString folder = startChild(QStringLiteral("fatal"), QStringLiteral("program"), &child);
     QVERIFY(!folder.isEmpty());
     QVERIFY(child.waitForFinished(60000));
-    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+    // Windows' abort() ends the process with exit code 3, which QProcess cannot tell from a normal exit.
+    if (HostSystem::isWindows && child.exitStatus() == QProcess::NormalExit)
+        QCOMPARE(child.exitCode(), 3);
+    else
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
 
     const QString text = QString::fromUtf8(readAll(folder + QStringLiteral("/runtime.log")));
     // The last record of the file, written before the abort; its process is the child, not this one.
-    const QString pattern = QStringLiteral("\n\\S+ seq=2 session=\\d{8}-\\d{9}-(\\d+) level=FATAL pid=(\\d+) "
+    const QString pattern = kLineEnd + QStringLiteral("\\S+ seq=2 session=\\d{8}-\\d{9}-(\\d+) level=FATAL pid=(\\d+) "
                                            "thread=\\d+ category=default message=\"") +
                             QRegularExpression::escape(QStringLiteral("fatal: \\\"state\\\" lost\\nsecond line")) +
-                            QStringLiteral("\" source=TestRuntimeLog\\.cpp:\\d+ function=\"[^\"]*runChild[^\"]*\"\n$");
+                            QStringLiteral("\" source=TestRuntimeLog\\.cpp:\\d+ function=\"[^\"]*runChild[^\"]*\"") + kLineEnd +
+                            QStringLiteral("$");
     const QRegularExpressionMatch m = QRegularExpression(pattern).match(text);
     QVERIFY2(m.hasMatch(), qPrintable(text));
     QCOMPARE(m.captured(1), m.captured(2));
-    // The chained handler saw the message too: Qt's own handler prints it on standard error.
-    QVERIFY(QString::fromUtf8(child.readAllStandardError()).contains(QStringLiteral("fatal: \"state\" lost")));
+    // The chained handler saw the message too: Qt's own handler prints it on standard error (on Windows, where
+    // standard error is no console, it goes to the debugger's output instead).
+    if (!HostSystem::isWindows)
+        QVERIFY(QString::fromUtf8(child.readAllStandardError()).contains(QStringLiteral("fatal: \"state\" lost")));
 }
 
 void TestRuntimeLog::releaseHistoryIsWellFormed()

@@ -31,7 +31,7 @@ QString addedRecord(int added)
 
 // This environment with changes: "NAME=value" sets, a bare "NAME" unsets; "@run" stands for the user's system
 // runtime folder.
-QProcessEnvironment changedEnvironment(const QStringList& changes, const QString& userRun)
+[[maybe_unused]] QProcessEnvironment changedEnvironment(const QStringList& changes, const QString& userRun)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (QString change : changes) {

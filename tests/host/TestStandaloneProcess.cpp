@@ -2,6 +2,9 @@
 #include "i18n/Language.h"
 #include "tools/IntegratedTools.h"
 
+#include "support/HostSystem.h"
+
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -11,6 +14,10 @@
 #include <QTest>
 
 #include <memory>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 using namespace Qt::StringLiterals;
 
@@ -36,10 +43,18 @@ private:
         return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
     }
 
-    // True while the process holds an flock: read from the kernel's lock table, so looking does not take the
-    // lock and cannot race with the process taking it.
-    static bool holdsFlock(qint64 pid)
+    // True while the process holds the instance lock. Linux: an flock, read from the kernel's lock table, so
+    // looking does not take the lock and cannot race with the process taking it. Windows: the session's named
+    // mutex exists, which only a live first instance keeps.
+    static bool holdsInstanceLock(qint64 pid)
     {
+#ifdef Q_OS_WIN
+        Q_UNUSED(pid);
+        const HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, L"Local\\Lumora.Tool.psd-slim");
+        if (mutex)
+            CloseHandle(mutex);
+        return mutex != nullptr;
+#endif
         QFile locks(u"/proc/locks"_s);
         if (!locks.open(QIODevice::ReadOnly))
             return false;
@@ -79,7 +94,7 @@ private slots:
     {
         setUpApplicationIdentity();
         QVERIFY2(QFileInfo(executable()).isExecutable(), qPrintable(executable()));
-        if (!QFile::exists(u"/proc/locks"_s))
+        if (!HostSystem::isWindows && !QFile::exists(u"/proc/locks"_s))
             QSKIP("no /proc/locks: the lock state cannot be observed on this system");
     }
 
@@ -117,9 +132,15 @@ private slots:
         QCOMPARE(after.isValid(), stored.isValid());
         if (stored.isValid())
             QCOMPARE(after.toString(), stored.toString());
-        // Exactly one spelling of the key is on file, or none.
-        QSettings settings;
-        QVERIFY(!(settings.contains(u"general/language"_s) && settings.contains(u"General/language"_s)));
+        // The user's own settings file, with exactly one spelling of the key on file, or none (read as text:
+        // Windows' settings ignore the case of keys).
+        const QString file = QSettings().fileName();
+        const QString home = qEnvironmentVariable(HostSystem::isWindows ? "LOCALAPPDATA" : "XDG_CONFIG_HOME");
+        QCOMPARE(QDir::cleanPath(file).toLower(),
+                 QDir::cleanPath(QDir::fromNativeSeparators(home) + u"/Lumora/Lumora.ini"_s).toLower());
+        QFile text(file);
+        if (text.open(QIODevice::ReadOnly))
+            QVERIFY(text.readAll().toLower().count("\nlanguage=") <= 1);
         // The self-test never reaches the instance lock, so it works beside a running window too.
     }
 
@@ -133,13 +154,13 @@ private slots:
     {
         QProcess* first = startInstance();
         QVERIFY(first->waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(holdsFlock(first->processId()), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(holdsInstanceLock(first->processId()), 30000);
         QCOMPARE(first->state(), QProcess::Running);
 
         // A bare second launch has nothing to hand over: it exits 0 and leaves the first one alone.
         QCOMPARE(runToEnd(executable(), {}), 0);
         QCOMPARE(first->state(), QProcess::Running);
-        QVERIFY(holdsFlock(first->processId()));
+        QVERIFY(holdsInstanceLock(first->processId()));
 
         killAndWait(first);
         QCOMPARE(first->exitStatus(), QProcess::CrashExit);
@@ -147,7 +168,7 @@ private slots:
         // No stale lock: the next launch is a first instance again and stays up.
         QProcess* second = startInstance();
         QVERIFY(second->waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(holdsFlock(second->processId()), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(holdsInstanceLock(second->processId()), 30000);
         QCOMPARE(second->state(), QProcess::Running);
         QCOMPARE(runToEnd(executable(), {}), 0);
         QCOMPARE(second->state(), QProcess::Running);

@@ -130,7 +130,7 @@ void TestWorkerExtraction::firstCallWritesSecondCallReuses()
     process.start(first, {});
     QVERIFY(process.waitForFinished(30000));
     QCOMPARE(process.exitCode(), 0);
-    QCOMPARE(process.readAllStandardOutput(), QByteArray("embedded test worker\n"));
+    QCOMPARE(process.readAllStandardOutput().trimmed(), QByteArray("embedded test worker"));
 }
 
 void TestWorkerExtraction::candidates_data()
@@ -309,7 +309,7 @@ void TestWorkerExtraction::candidates()
         QVERIFY(QFile::remove(parent));
         QVERIFY(QFile::link(base + QStringLiteral("/other"), parent));
     }
-    QCOMPARE(outputOf(result), QByteArray("embedded test worker\n"));
+    QCOMPARE(outputOf(result).trimmed(), QByteArray("embedded test worker"));
     if (setup == Setup::SwappedAfterCheck || setup == Setup::LinkRepointedAfterCheck)
         return;
 
@@ -384,7 +384,9 @@ void TestWorkerExtraction::candidateFoldersAvoidTheSharedTemporaryFolder()
                                 .filePath(QStringLiteral("components/2.36")));
     QCOMPARE(folders.at(1), QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("components/2.36")));
     QCOMPARE(folders.at(2), QDir(Platform::privateUserDirectory()).filePath(QStringLiteral("components/2.36")));
-    QVERIFY(!folders.contains(QDir(QDir::tempPath()).filePath(QStringLiteral("Lumora/components/2.36"))));
+    // Unix's temporary folder is shared by every user; a Windows user's lies in the profile and is the last resort.
+    if (!HostSystem::isWindows)
+        QVERIFY(!folders.contains(QDir(QDir::tempPath()).filePath(QStringLiteral("Lumora/components/2.36"))));
 }
 
 void TestWorkerExtraction::embeddedWorkerRuns()

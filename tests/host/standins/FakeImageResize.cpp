@@ -20,7 +20,7 @@ int main(int argc, char** argv)
     const std::string partial = name + ".partial";
     {
         std::ofstream out(partial, std::ios::binary);
-        out << std::filesystem::current_path().string() << '\n';
+        out << std::filesystem::current_path().generic_string() << '\n';
         for (int i = 1; i < argc; ++i)
             out << argv[i] << '\n';
     }

@@ -66,7 +66,7 @@ void record(const std::string& target, int argc, char** argv, const std::string&
     const std::string partial = name + ".partial";
     {
         std::ofstream out(partial, std::ios::binary);
-        out << "cwd\t" << std::filesystem::current_path().string() << '\n';
+        out << "cwd\t" << std::filesystem::current_path().generic_string() << '\n';
 #ifdef __unix__
         out << "pid\t" << ::getpid() << '\n';
 #endif

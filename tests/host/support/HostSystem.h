@@ -9,4 +9,7 @@ inline constexpr bool isWindows = true;
 #else
 inline constexpr bool isWindows = false;
 #endif
+
+// The Windows build runs under Wine, which has none of Windows' fonts: widths measured there are Wine's.
+bool underWine();
 } // namespace HostSystem

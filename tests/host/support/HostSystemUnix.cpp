@@ -1,0 +1,6 @@
+#include "support/HostSystem.h"
+
+bool HostSystem::underWine()
+{
+    return false;
+}
