@@ -96,6 +96,9 @@ reg_value() {
   wine reg query "$1" "${which[@]}" 2>/dev/null | tr -d '\r' | sed -nE 's/^ {4}.* {4}(REG_[A-Z_]+)( {4}(.*))?$/\1|\3/p' |
     grep -vxF 'REG_SZ|(value not set)' | grep .
 }
+listing() { # listing <folder>: its entries on one line, in byte order whatever the locale
+  (cd "$1" 2>/dev/null && LC_ALL=C ls -A | tr '\n' ' ')
+}
 key_exists() {
   wine reg query "$1" >/dev/null 2>&1
 }
@@ -117,7 +120,7 @@ wine reg add "$classes\\.psb\\OpenWithProgids" /v Other.Editor.psb /t REG_NONE /
 echo "--- 1. silent install of $old"
 wine "$old_setup" /S
 expect "setup exit status" "$?" 0
-expect "program folder" "$(cd "$dir" 2>/dev/null && ls | tr '\n' ' ')" "Leanfold.exe Leanfold.ico Uninstall.exe leanfold-slim.exe "
+expect "program folder" "$(listing "$dir")" "Leanfold.exe Leanfold.ico Uninstall.exe leanfold-slim.exe "
 cmp -s "$dir/Leanfold.exe" "$host" || fail "the installed Leanfold.exe differs from $host"
 cmp -s "$dir/leanfold-slim.exe" "$slim" || fail "the installed leanfold-slim.exe differs from $slim"
 
@@ -184,7 +187,7 @@ cp "$slim" "$dir/components/$old/LeanfoldWorker.exe"
 old_uninstaller=$(sha256sum <"$dir/Uninstall.exe")
 wine "$new_setup" /S
 expect "setup exit status" "$?" 0
-expect "program folder" "$(cd "$dir" && ls | tr '\n' ' ')" "Leanfold.exe Leanfold.ico Uninstall.exe leanfold-slim.exe "
+expect "program folder" "$(listing "$dir")" "Leanfold.exe Leanfold.ico Uninstall.exe leanfold-slim.exe "
 [ "$(sha256sum <"$dir/Uninstall.exe")" != "$old_uninstaller" ] || fail "Uninstall.exe is still the one of $old"
 entries=$(wine reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' |
   grep -cE '^ {4}DisplayName {4}REG_SZ {4}Leanfold$' || true)
@@ -229,15 +232,15 @@ else
       sed 's/ thread=.*message=/ message=/; s/ source=.*//'
 
     # While that window runs, neither setup nor the uninstaller changes anything: both exit with 3.
-    listing() { (cd "$dir" && find . -type f ! -path './logs/*' -exec sha256sum {} + | sort); }
-    before=$(listing)
+    checksums() { (cd "$dir" && find . -type f ! -path './logs/*' -exec sha256sum {} + | LC_ALL=C sort); }
+    before=$(checksums)
     wine "$old_setup" /S
     setup_status=$?
     wine "$dir/Uninstall.exe" /S "_?=$win_dir"
     uninstall_status=$?
     expect "setup while Leanfold runs: exit status" "$setup_status" 3
     expect "uninstall while Leanfold runs: exit status" "$uninstall_status" 3
-    expect "files changed while Leanfold runs" "$([ "$(listing)" = "$before" ] && echo none || echo some)" none
+    expect "files changed while Leanfold runs" "$([ "$(checksums)" = "$before" ] && echo none || echo some)" none
     expect "DisplayVersion while Leanfold runs" "$(reg_value "$uninstall_key" DisplayVersion)" "REG_SZ|$new"
   else
     fail "no window after opening first.psd; the program said:"
@@ -260,7 +263,7 @@ uninstaller=$(printf '%s' "$quiet" | sed -n 's/^"\([^"]*\)" \/S$/\1/p')
 wine "$uninstaller" /S
 expect "uninstaller exit status" "$?" 0
 wineserver -w
-expect "program folder" "$([ -e "$dir" ] && ls -A "$dir" | tr '\n' ' ' || echo gone)" gone
+expect "program folder" "$([ -e "$dir" ] && listing "$dir" || echo gone)" gone
 expect "Start-menu shortcut" "$([ -e "$start_menu/Leanfold.lnk" ] && echo kept || echo gone)" gone
 for key in "$uninstall_key" "$classes\\Lumora.Leanfold.psd" "$classes\\Lumora.Leanfold.psb" "$classes\\.psd" \
   "$classes\\Applications\\Leanfold.exe" 'HKCU\Software\Lumora'; do
