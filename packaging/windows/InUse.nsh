@@ -14,7 +14,8 @@
 Function ${UN}ProgramRuns
   Exch $0
   Push $1
-  System::Call 'kernel32::CreateFileW(w r0, i ${GENERIC_WRITE}, i ${FILE_SHARE_ALL}, p 0, i ${OPEN_EXISTING}, i 0, p 0) p .r1 ?e'
+  System::Call 'kernel32::CreateFileW(w r0, i ${GENERIC_WRITE}, i ${FILE_SHARE_ALL}, p 0, i ${OPEN_EXISTING}, \
+                 i 0, p 0) p .r1 ?e'
   Pop $0 ; the error CreateFileW left
   ${If} $1 P<> -1
     System::Call 'kernel32::CloseHandle(p r1)'

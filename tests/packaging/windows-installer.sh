@@ -93,7 +93,8 @@ reg_value() {
   local which=(/ve)
   [ $# -eq 2 ] && which=(/v "$2")
   # A key without a default value still lists one, "(value not set)".
-  wine reg query "$1" "${which[@]}" 2>/dev/null | tr -d '\r' | sed -nE 's/^ {4}.* {4}(REG_[A-Z_]+)( {4}(.*))?$/\1|\3/p' |
+  wine reg query "$1" "${which[@]}" 2>/dev/null | tr -d '\r' |
+    sed -nE 's/^ {4}.* {4}(REG_[A-Z_]+)( {4}(.*))?$/\1|\3/p' |
     grep -vxF 'REG_SZ|(value not set)' | grep .
 }
 listing() { # listing <folder>: its entries on one line, in byte order whatever the locale
@@ -121,8 +122,13 @@ echo "--- 1. silent install of $old"
 wine "$old_setup" /S
 expect "setup exit status" "$?" 0
 expect "program folder" "$(listing "$dir")" "Leanfold.exe Leanfold.ico Uninstall.exe leanfold-slim.exe "
-cmp -s "$dir/Leanfold.exe" "$host" || fail "the installed Leanfold.exe differs from $host"
-cmp -s "$dir/leanfold-slim.exe" "$slim" || fail "the installed leanfold-slim.exe differs from $slim"
+# The programs are shipped stripped, with the time stamp of their files.
+for program in "$host:Leanfold.exe" "$slim:leanfold-slim.exe"; do
+  SOURCE_DATE_EPOCH=$(stat -c %Y "${program%%:*}") \
+    x86_64-w64-mingw32-strip -o "$build/installer-test/stripped.exe" "${program%%:*}"
+  cmp -s "$dir/${program#*:}" "$build/installer-test/stripped.exe" ||
+    fail "the installed ${program#*:} is not ${program%%:*} stripped"
+done
 
 echo "--- 2. what it registered"
 check_registration() { # check_registration <version>
@@ -133,7 +139,8 @@ check_registration() { # check_registration <version>
   expect "DisplayIcon" "$(reg_value "$uninstall_key" DisplayIcon)" "REG_SZ|$win_dir\\Leanfold.ico"
   expect "InstallLocation" "$(reg_value "$uninstall_key" InstallLocation)" "REG_SZ|$win_dir"
   expect "UninstallString" "$(reg_value "$uninstall_key" UninstallString)" "REG_SZ|\"$win_dir\\Uninstall.exe\""
-  expect "QuietUninstallString" "$(reg_value "$uninstall_key" QuietUninstallString)" "REG_SZ|\"$win_dir\\Uninstall.exe\" /S"
+  expect "QuietUninstallString" "$(reg_value "$uninstall_key" QuietUninstallString)" \
+    "REG_SZ|\"$win_dir\\Uninstall.exe\" /S"
   expect "NoModify" "$(reg_value "$uninstall_key" NoModify)" "REG_DWORD|0x1"
   expect "NoRepair" "$(reg_value "$uninstall_key" NoRepair)" "REG_DWORD|0x1"
   # KiB of the folder as installed: each file rounded, so within one KiB per file of the sum.
@@ -152,7 +159,8 @@ check_registration() { # check_registration <version>
     expect "Lumora.Leanfold.$ext icon" "$(reg_value "$classes\\Lumora.Leanfold.$ext\\DefaultIcon")" \
       "REG_SZ|$win_dir\\Leanfold.ico"
     expect ".$ext OpenWithProgids" "$(reg_value "$classes\\.$ext\\OpenWithProgids" "Lumora.Leanfold.$ext")" "REG_NONE|"
-    expect "SupportedTypes .$ext" "$(reg_value "$classes\\Applications\\Leanfold.exe\\SupportedTypes" ".$ext")" "REG_SZ|"
+    expect "SupportedTypes .$ext" \
+      "$(reg_value "$classes\\Applications\\Leanfold.exe\\SupportedTypes" ".$ext")" "REG_SZ|"
     expect "Capabilities .$ext" "$(reg_value 'HKCU\Software\Lumora\Leanfold\Capabilities\FileAssociations' ".$ext")" \
       "REG_SZ|Lumora.Leanfold.$ext"
   done
@@ -269,7 +277,8 @@ for key in "$uninstall_key" "$classes\\Lumora.Leanfold.psd" "$classes\\Lumora.Le
   "$classes\\Applications\\Leanfold.exe" 'HKCU\Software\Lumora'; do
   expect "$key" "$(key_exists "$key" && echo kept || echo gone)" gone
 done
-expect "RegisteredApplications Leanfold" "$(reg_value 'HKCU\Software\RegisteredApplications' Leanfold || echo gone)" gone
+expect "RegisteredApplications Leanfold" \
+  "$(reg_value 'HKCU\Software\RegisteredApplications' Leanfold || echo gone)" gone
 expect ".psb OpenWithProgids Lumora.Leanfold.psb" \
   "$(reg_value "$classes\\.psb\\OpenWithProgids" Lumora.Leanfold.psb || echo gone)" gone
 expect ".psb default program" "$(reg_value "$classes\\.psb")" "REG_SZ|Other.Editor.psb"
