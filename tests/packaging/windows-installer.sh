@@ -77,11 +77,15 @@ echo "installers: $old_setup ($(stat -c %s "$old_setup") bytes), $new_setup ($(s
 echo "built in $(($(date +%s) - started)) s"
 
 # A fresh prefix of this test's own, made private in the creating call; nothing of an earlier run or of the
-# user's own Wine takes part, and no window is shown.
+# user's own Wine takes part, and no window is shown. Wine would mirror the Start-menu entry and the file types
+# into the desktop's menus, icons and MIME database (winemenubuilder): that stays off, and the home Wine sees is
+# a private one, so the user's own desktop never gets any of it.
 export WINEPREFIX="$build/installer-test/prefix"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export HOME="$build/installer-test/home"
+export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" XDG_CACHE_HOME="$HOME/.cache"
 unset DISPLAY WAYLAND_DISPLAY
-mkdir -m 0700 "$WINEPREFIX" || exit 1
+mkdir -m 0700 "$WINEPREFIX" "$HOME" || exit 1
 [ "$(stat -c %u "$WINEPREFIX")" = "$(id -u)" ] || { echo "FAIL: $WINEPREFIX is not ours"; exit 1; }
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wine_started=$(date +%s)
