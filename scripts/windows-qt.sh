@@ -5,6 +5,7 @@
 #
 #   scripts/windows-qt.sh [--prefix DIR] [--qtsvg-tarball FILE] [--no-install]
 #   scripts/windows-qt.sh --deps-only     installs the cross toolchain, ninja, the host Qt and the deb-src lists
+#   scripts/windows-qt.sh --check         prints the prefix if it is complete, else exits 69; builds nothing
 #
 # The prefix defaults to ~/.cache/leanfold/qt-6.4.2-mingw64-static (or $LEANFOLD_WINDOWS_QT); it is never inside
 # the checkout. Sources and build trees live in a private folder beside it, removed once the prefix is complete.
@@ -19,12 +20,14 @@ qtsvg_tarball="${LEANFOLD_QTSVG_TARBALL:-$root/../shared/third-party/qtsvg-every
 qtsvg_sha256=b7f5c33044bc14926e9d7f3de46591e84ea943bb937592a5258fdfbd7f392cc6
 install=1
 deps_only=0
+check=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --prefix) prefix="$2"; shift ;;
     --qtsvg-tarball) qtsvg_tarball="$2"; shift ;;
     --no-install) install=0 ;;
     --deps-only) deps_only=1 ;;
+    --check) check=1 ;;
     *) echo "windows-qt.sh: unknown argument $1" >&2; exit 64 ;;
   esac
   shift
@@ -37,6 +40,15 @@ case "$prefix/" in
   "$root"/*) echo "windows-qt.sh: the prefix $prefix is inside the checkout; a built Qt never goes there" >&2
              exit 64 ;;
 esac
+
+if [ "$check" -eq 1 ]; then
+  if [ -f "$stamp" ]; then
+    echo "$prefix"
+    exit 0
+  fi
+  echo "windows-qt.sh: no complete Qt for Windows in $prefix (scripts/windows-qt.sh builds it)" >&2
+  exit 69
+fi
 
 if [ "$install" -eq 1 ]; then
   # The toolchain and the deb-src lists are the worker's; this build adds ninja and the Linux Qt's tools.

@@ -6,7 +6,8 @@
 #
 # --test-worker also builds LeanfoldWorkerTest.exe beside it: the same worker with the test hooks (pause points,
 # injected failures) that the shipped one never has.
-#   scripts/windows-worker.sh --deps-only     installs the cross toolchain, Wine and the expat source lists
+#   scripts/windows-worker.sh --deps-only     installs the cross toolchain, Wine, the installer's tools and the
+#                                             expat source lists
 #
 # expat is built static from Debian's own expat source package (the upstream tarball of Debian 12's version with
 # Debian's patches); nlohmann-json is header-only and comes from the Linux package. Nothing is vendored.
@@ -32,6 +33,8 @@ done
 triple=x86_64-w64-mingw32
 toolchain="$root/cmake/mingw-w64-posix.cmake"
 packages=(cmake make g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev nlohmann-json3-dev)
+# scripts/windows-installer.sh: makensis, and the icon rendered from the SVG and packed into an .ico.
+packages+=(nsis librsvg2-bin icoutils)
 
 # Root is asked for only when something is missing (scripts/apt.sh), so once root has installed everything an
 # ordinary user builds without being asked.

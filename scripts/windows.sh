@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Leanfold for 64-bit Windows: the worker (scripts/windows-worker.sh), then Leanfold.exe against the static
-# Qt for Windows (scripts/windows-qt.sh, which reuses a complete prefix at once), with that worker embedded.
-# Its last lines are host=<path> and worker=<path>.
+# Qt for Windows (scripts/windows-qt.sh, which reuses a complete prefix at once), with that worker embedded, then
+# the installer of Leanfold.exe and leanfold-slim.exe (scripts/windows-installer.sh), Leanfold-<version>-setup.exe
+# in the build folder. Its last lines are host=<path>, worker=<path> and installer=<path>.
 #
 #   scripts/windows.sh [--no-install] [--build-dir DIR] [--qt-prefix DIR] [--tests]
 #
@@ -57,5 +58,12 @@ cmake -S "$root" -B "$build/host" -G "Unix Makefiles" \
   -DLEANFOLD_WINDOWS_DEPS="$build/deps" -DLEANFOLD_WINDOWS_WORKER="$worker" \
   -DCMAKE_BUILD_TYPE=Release "${test_args[@]}" >/dev/null
 nice -n 10 cmake --build "$build/host" -j2 --target "${targets[@]}" >&2
-echo "host=$(realpath "$build/host/src/Leanfold.exe")"
+host="$(realpath "$build/host/src/Leanfold.exe")"
+
+# The version the host was configured with, so the installer and the program never disagree.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/host/CMakeCache.txt")
+installer=$(bash "$root/scripts/windows-installer.sh" "$host" "$build/worker/cli/leanfold-slim.exe" \
+  "$build/Leanfold-$version-setup.exe" "$version" | tail -n 1)
+echo "host=$host"
 echo "worker=$worker"
+echo "installer=$installer"
