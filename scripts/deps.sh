@@ -10,7 +10,7 @@ apt_install -y -qq --no-install-recommends \
   cmake make g++ pkg-config \
   qt6-base-dev qt6-base-dev-tools libqt6svg6-dev qt6-svg-dev qt6-qpa-plugins qt6-translations-l10n \
   libgl-dev nlohmann-json3-dev libexpat1-dev \
-  imagemagick libimage-exiftool-perl time xvfb xauth fonts-noto-cjk >/dev/null
+  imagemagick libimage-exiftool-perl time xvfb xauth x11-utils fontconfig fonts-noto-cjk >/dev/null
 # Linux desktop integration: the icons rendered from their SVG, the validators of the desktop entry, AppStream
 # data and .deb, the .deb itself, and "Open with" through gio and the MIME and desktop databases.
 apt_install -y -qq --no-install-recommends \
