@@ -30,7 +30,24 @@ bool readInput(char* buffer, std::size_t size, std::size_t& got)
     if (input == nullptr || input == INVALID_HANDLE_VALUE)
         return false;
     DWORD n = 0;
-    if (!ReadFile(input, buffer, static_cast<DWORD>(size), &n, nullptr) || n == 0)
+    if (GetFileType(input) == FILE_TYPE_CHAR) { // a console: its reads are synchronous whatever is asked
+        if (!ReadFile(input, buffer, static_cast<DWORD>(size), &n, nullptr) || n == 0)
+            return false;
+        got = n;
+        return true;
+    }
+    // A parent may hand over a pipe opened for overlapped I/O (Qt's QProcess does): a read without an OVERLAPPED
+    // then fails at once with ERROR_IO_PENDING, which would read as the end of the input and lose the STOP line.
+    // With one, the read waits on either kind of handle.
+    OVERLAPPED request{};
+    request.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (request.hEvent == nullptr)
+        return false;
+    BOOL ok = ReadFile(input, buffer, static_cast<DWORD>(size), &n, &request);
+    if (!ok && GetLastError() == ERROR_IO_PENDING)
+        ok = GetOverlappedResult(input, &request, &n, TRUE);
+    CloseHandle(request.hEvent);
+    if (!ok || n == 0)
         return false;
     got = n;
     return true;
