@@ -13,6 +13,8 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
+# wait_count, shared with the window test.
+. "$here/window-session.sh"
 skip() {
   echo "skipped: $*"
   exit 77
@@ -222,22 +224,13 @@ else
   printf '8BPS\000\001\000\000\000\000\000\000' >"$documents/first.psd"
   printf '8BPS\000\001\000\000\000\000\000\000' >"$documents/second.psd"
   log="$dir/logs/runtime.log"
-  wait_for() { # wait_for <seconds> <grep pattern>
-    local i=0
-    while [ "$i" -lt "$(($1 * 10))" ]; do
-      grep -q -- "$2" "$log" 2>/dev/null && return 0
-      sleep 0.1
-      i=$((i + 1))
-    done
-    return 1
-  }
   wine "$program" "$(winepath -w "$documents/first.psd" | tr -d '\r')" >"$build/installer-test/first.out" 2>&1 &
   first_wine=$!
-  if wait_for 120 'standalone window shown psd-slim'; then
+  if wait_count "$log" 120 'standalone window shown psd-slim' 1; then
     first=$(grep 'standalone window shown psd-slim' "$log" | sed -n 's/.* pid=\([0-9]*\) .*/\1/p' | head -n 1)
     wine "$program" "$(winepath -w "$documents/second.psd" | tr -d '\r')"
     expect "second launch exit status" "$?" 0
-    wait_for 60 " pid=$first .*added= 1 rejected= 0 total= 2" || fail "second.psd did not reach the first window"
+    wait_count "$log" 60 " pid=$first .*added= 1 rejected= 0 total= 2" 1 || fail "second.psd did not reach the first window"
     expect "windows shown" "$(grep -c 'standalone window shown psd-slim' "$log")" 1
     expect "launches that forwarded one file" "$(grep -c 'standalone paths forwarded psd-slim count= 1' "$log")" 1
     grep -E 'standalone (invocation|window shown|paths forwarded)|path list' "$log" |
