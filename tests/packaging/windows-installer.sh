@@ -20,9 +20,12 @@ skip() {
   exit 77
 }
 failures=0
+failed=""
 fail() {
   echo "FAIL: $*"
   failures=$((failures + 1))
+  failed="$failed  $*
+"
 }
 # expect <what> <actual> <expected>
 expect() {
@@ -286,7 +289,8 @@ expect "the user's Lumora.ini" "$(cat "$local_app_data/Lumora/Lumora.ini" 2>/dev
 
 echo "under Wine for $(($(date +%s) - wine_started)) s, $(($(date +%s) - started)) s in all"
 if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
+  # Again at the end, where a shortened log still shows it.
+  printf '%s check(s) failed:\n%s' "$failures" "$failed"
   exit 1
 fi
 echo "all checks passed"
