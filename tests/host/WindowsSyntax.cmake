@@ -2,6 +2,12 @@
 # of the build machine, so that the Windows branches of the host cannot rot unseen.
 #   cmake -DSOURCE_DIR=<src> -DSOURCES=<a.cpp,b.cpp> -DCOMPILER=<g++> -DQT_INCLUDE=<qt6 headers>
 #         -DDESKTOP_ID=<desktop entry id> -P WindowsSyntax.cmake
+#   [-DWINDOWS_QT=<the Qt for Windows>]: where that Qt is built, WindowsBuild compiles and links the host in full,
+#   and this check has nothing to add.
+if(WINDOWS_QT AND EXISTS "${WINDOWS_QT}/.leanfold-qt-complete")
+  message("SKIP: the Qt for Windows in ${WINDOWS_QT} is built; WindowsBuild compiles every host source for Windows")
+  return()
+endif()
 find_program(cross "${COMPILER}")
 if(NOT cross OR NOT IS_DIRECTORY "${QT_INCLUDE}/QtCore")
   message("SKIP: ${COMPILER} or the Qt 6 headers in ${QT_INCLUDE} are missing; the host is not compiled for Windows")
