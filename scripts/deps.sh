@@ -7,7 +7,7 @@ source "$(dirname "$0")/apt.sh"
 
 apt_update
 apt_install -y -qq --no-install-recommends \
-  cmake make g++ pkg-config \
+  cmake make g++ pkg-config ccache \
   qt6-base-dev qt6-base-dev-tools libqt6svg6-dev qt6-svg-dev qt6-qpa-plugins qt6-translations-l10n \
   libgl-dev nlohmann-json3-dev libexpat1-dev \
   imagemagick libimage-exiftool-perl time xvfb xauth x11-utils fontconfig fonts-noto-cjk >/dev/null
