@@ -3,6 +3,7 @@
 #include "page/IntegratedToolPage.h"
 #include "page/ToolDropTree.h"
 #include "platform/Platform.h"
+#include "support/HostSystem.h"
 
 #include <QDir>
 #include <QFile>
@@ -230,10 +231,13 @@ private slots:
     void walkInBackground()
     {
         QFETCH(bool, clearDuringWalk);
+        // Enough files that the walk still runs when the later call comes. Under Wine each file made is a round
+        // trip to its server (about 3 ms), and its walk is as much slower: a tenth as many do there.
+        const int count = HostSystem::underWine() ? 2000 : 20000;
         const QString many = scratch.filePath(u"many"_s);
         if (!QFileInfo::exists(many)) {
             QVERIFY(QDir().mkpath(many));
-            for (int i = 0; i < 20000; ++i)
+            for (int i = 0; i < count; ++i)
                 QVERIFY(QFile(QDir(many).filePath(u"%1.psd"_s.arg(i))).open(QIODevice::WriteOnly));
         }
         const auto page = makePage(IntegratedTools::PsdSlim, u"zh_CN"_s);
@@ -250,11 +254,11 @@ private slots:
             return;
         }
         QTRY_VERIFY_WITH_TIMEOUT(!page->isScanning(), 30000);
-        QCOMPARE(page->queuedPaths().size(), 20001);
+        QCOMPARE(page->queuedPaths().size(), count + 1);
         QCOMPARE(page->queuedPaths().last(), QDir(root()).filePath(u"a.psd"_s));
         verifyRowsMatchPaths(*page);
         QCOMPARE(loggedMessages.size(), 2);
-        QVERIFY(logText(*page).contains(u"已加入 20000 个文件，忽略 0 个不适用文件。"_s));
+        QVERIFY(logText(*page).contains(u"已加入 %1 个文件，忽略 0 个不适用文件。"_s.arg(count)));
     }
 
     void relativePathsFollowCurrentFolder()
