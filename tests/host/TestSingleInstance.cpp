@@ -23,9 +23,9 @@ namespace {
 const QString kExecutable = QStringLiteral(LEANFOLD_EXECUTABLE);
 const QString kTool = u"psd-slim"_s;
 constexpr int kStartTimeoutMs = 30000;
-// How long a later launch may take to end. One whose window takes the connection but never reads (stopped)
-// tries 30 times, each time waiting a second for its bytes to be written, for a Windows pipe holds none: about
-// 40 s there before it writes the inbox file.
+// How long a later launch may take to end. One whose window is stopped tries 30 times, and each attempt that
+// connects waits a second for its bytes to be written, for a Windows pipe holds none: under Wine that is about
+// 40 s before it writes the inbox file.
 constexpr int kLaterTimeoutMs = 90000;
 
 QString addedRecord(int added)
