@@ -8,9 +8,8 @@
 #
 # It reads Leanfold.exe, leanfold-slim.exe and the installer that scripts/windows.sh built into the build dir (the
 # CTest entry WindowsBuild, which runs first); without them, or without the Qt for Windows (scripts/windows-qt.sh
-# builds it once), the test skips (CTest code 77). --stand-in takes any two programs
-# instead of the built ones, to try the installer without Qt; the steps that need the real Leanfold.exe are
-# then skipped, and say so.
+# builds it once), the test skips (CTest code 77). --stand-in takes any two programs instead of the built ones,
+# to try the installer without Qt; the steps that need the real Leanfold.exe are then skipped, and say so.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
