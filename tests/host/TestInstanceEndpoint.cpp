@@ -29,6 +29,10 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+// Qt Test's default of 5 s is short for a loaded machine running these suites under Wine; a wait that succeeds
+// ends at once, so only a failure takes the full time.
+constexpr int kSettleTimeoutMs = 30000;
+
 QByteArray header(quint32 length)
 {
     QByteArray bytes(4, Qt::Uninitialized);
@@ -345,7 +349,7 @@ void TestInstanceEndpoint::splitMessageIsReassembled()
     QLocalSocket client;
     client.connectToServer(name);
     QVERIFY(client.waitForConnected(1000));
-    QTRY_VERIFY(receiver.server.findChild<QLocalSocket*>());
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.server.findChild<QLocalSocket*>(), kSettleTimeoutMs);
     QLocalSocket* accepted = receiver.server.findChild<QLocalSocket*>();
     int from = 0;
     for (int cut : cuts) {
@@ -353,14 +357,15 @@ void TestInstanceEndpoint::splitMessageIsReassembled()
         client.flush();
         from = cut;
         // Each piece is read and kept in the socket's buffer before the next one is sent.
-        QTRY_COMPARE(accepted->property("lumoraPayload").toByteArray(), message.left(cut));
+        QTRY_COMPARE_WITH_TIMEOUT(accepted->property("lumoraPayload").toByteArray(), message.left(cut),
+                                  kSettleTimeoutMs);
         QVERIFY(receiver.received.isEmpty());
     }
     client.write(message.mid(from));
     client.flush();
-    QTRY_COMPARE(receiver.received.size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.received.size(), 1, kSettleTimeoutMs);
     QCOMPARE(receiver.received.first(), paths);
-    QTRY_COMPARE(client.state(), QLocalSocket::UnconnectedState);
+    QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, kSettleTimeoutMs);
     QCOMPARE(receiver.received.size(), 1);
     // The receiver answered the decoded message with its one byte.
     QCOMPARE(client.readAll(), QByteArray(1, '\x06'));
@@ -391,7 +396,7 @@ void TestInstanceEndpoint::receiverEndsConnection()
         QVERIFY(others.back()->waitForConnected(1000));
         others.back()->write(header(64) + "/stalled");
         others.back()->flush();
-        QTRY_COMPARE(receiver.server.findChildren<QLocalSocket*>().size(), i + 1);
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.server.findChildren<QLocalSocket*>().size(), i + 1, kSettleTimeoutMs);
     }
 
     QLocalSocket client;
@@ -423,7 +428,7 @@ void TestInstanceEndpoint::largestMessageThroughSocket()
     client.write(message);
     QTRY_COMPARE_WITH_TIMEOUT(receiver.received.size(), 1, 20000);
     QCOMPARE(receiver.received.first(), (QStringList{first, second}));
-    QTRY_COMPARE(client.state(), QLocalSocket::UnconnectedState);
+    QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, kSettleTimeoutMs);
 }
 
 void TestInstanceEndpoint::randomFramesThroughSockets()
@@ -475,11 +480,11 @@ void TestInstanceEndpoint::randomFramesThroughSockets()
         if (serverCloses) {
             QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, 5000);
         } else {
-            QTRY_VERIFY(client.bytesToWrite() == 0);
+            QTRY_VERIFY_WITH_TIMEOUT(client.bytesToWrite() == 0, kSettleTimeoutMs);
             client.disconnectFromServer();
         }
     }
-    QTRY_COMPARE(receiver.server.findChildren<QLocalSocket*>().size(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.server.findChildren<QLocalSocket*>().size(), 0, kSettleTimeoutMs);
     QCOMPARE(receiver.received, expected);
     qInfo("random frames through sockets: %d, queued messages: %lld", frames, qlonglong(expected.size()));
 }
@@ -491,14 +496,14 @@ void TestInstanceEndpoint::forwardPathsReachesServer()
     QVERIFY(receiver.listen(name));
     const QStringList paths{u"/one.psd"_s, QStringLiteral("/二.psb")};
     QVERIFY(forwardFromThread(name, paths));
-    QTRY_COMPARE(receiver.received.size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.received.size(), 1, kSettleTimeoutMs);
     QCOMPARE(receiver.received.first(), paths);
 
     // Nothing to say: success without a connection. The next message is the second connection ever made.
     QSignalSpy connections(&receiver.server, &QLocalServer::newConnection);
     QVERIFY(forwardPaths(name, {}));
     QVERIFY(forwardFromThread(name, {u"/three.psd"_s}));
-    QTRY_COMPARE(receiver.received.size(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.received.size(), 2, kSettleTimeoutMs);
     QCOMPARE(connections.size(), 1);
 }
 

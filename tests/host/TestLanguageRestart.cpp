@@ -253,7 +253,7 @@ void TestLanguageRestart::failedRestartKeepsTheWindow()
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
     QVERIFY(forwardFromThread(serverName, {path}));
-    QTRY_VERIFY(window.toolPage()->queuedPaths().contains(path));
+    QTRY_VERIFY_WITH_TIMEOUT(window.toolPage()->queuedPaths().contains(path), kStartTimeoutMs);
     window.close();
     closeInstanceEndpoint();
     QVERIFY(!InstanceEndpoint::endpointAnswers(serverName));
@@ -315,7 +315,7 @@ void TestLanguageRestart::cleanupTestCase()
     const QString running = ProcessControl::executableOf(restartedPid);
     if (restartedPid > 0 && running == QFileInfo(kExecutable).canonicalFilePath()) {
         ProcessControl::kill(restartedPid);
-        QTRY_VERIFY(ProcessControl::isGone(restartedPid));
+        QTRY_VERIFY_WITH_TIMEOUT(ProcessControl::isGone(restartedPid), kStartTimeoutMs);
     }
     QLocalServer::removeServer(InstanceEndpoint::toolServerName(u"psd-slim"_s));
 }

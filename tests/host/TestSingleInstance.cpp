@@ -303,7 +303,7 @@ void TestSingleInstance::secondLaunchUsesInboxWhenEndpointIsGone()
     QCOMPARE(code, 0);
     QVERIFY(log->has(laterPid, u"standalone paths queued psd-slim count= 2"_s));
     QTRY_VERIFY_WITH_TIMEOUT(log->has(first->processId(), addedRecord(2)), kStartTimeoutMs);
-    QTRY_VERIFY(QDir(inboxFolder).entryList({u"*.paths"_s}, QDir::Files).isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(QDir(inboxFolder).entryList({u"*.paths"_s}, QDir::Files).isEmpty(), kStartTimeoutMs);
     // Delivered twice once it runs again (the socket's bytes and the inbox file), queued once.
     QTRY_VERIFY_WITH_TIMEOUT(log->has(first->processId(), u"total= 2"_s), kStartTimeoutMs);
     QVERIFY(!log->has(first->processId(), u"total= 4"_s));
