@@ -348,7 +348,7 @@ void TestInstanceEndpoint::splitMessageIsReassembled()
     const QByteArray message = buildFrame(paths);
     QLocalSocket client;
     client.connectToServer(name);
-    QVERIFY(client.waitForConnected(1000));
+    QVERIFY(client.waitForConnected(kSettleTimeoutMs));
     QTRY_VERIFY_WITH_TIMEOUT(receiver.server.findChild<QLocalSocket*>(), kSettleTimeoutMs);
     QLocalSocket* accepted = receiver.server.findChild<QLocalSocket*>();
     int from = 0;
@@ -393,7 +393,7 @@ void TestInstanceEndpoint::receiverEndsConnection()
     for (int i = 0; i < othersOpen; ++i) {
         others.push_back(std::make_unique<QLocalSocket>());
         others.back()->connectToServer(name);
-        QVERIFY(others.back()->waitForConnected(1000));
+        QVERIFY(others.back()->waitForConnected(kSettleTimeoutMs));
         others.back()->write(header(64) + "/stalled");
         others.back()->flush();
         QTRY_COMPARE_WITH_TIMEOUT(receiver.server.findChildren<QLocalSocket*>().size(), i + 1, kSettleTimeoutMs);
@@ -401,7 +401,7 @@ void TestInstanceEndpoint::receiverEndsConnection()
 
     QLocalSocket client;
     client.connectToServer(name);
-    QVERIFY(client.waitForConnected(1000));
+    QVERIFY(client.waitForConnected(kSettleTimeoutMs));
     client.write(bytes);
     client.flush();
     QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, 15000);
@@ -424,7 +424,7 @@ void TestInstanceEndpoint::largestMessageThroughSocket()
     QCOMPARE(message.size(), kMaxPayloadBytes + 4);
     QLocalSocket client;
     client.connectToServer(name);
-    QVERIFY(client.waitForConnected(1000));
+    QVERIFY(client.waitForConnected(kSettleTimeoutMs));
     client.write(message);
     QTRY_COMPARE_WITH_TIMEOUT(receiver.received.size(), 1, 20000);
     QCOMPARE(receiver.received.first(), (QStringList{first, second}));
@@ -468,7 +468,7 @@ void TestInstanceEndpoint::randomFramesThroughSockets()
 
         QLocalSocket client;
         client.connectToServer(name);
-        QVERIFY(client.waitForConnected(1000));
+        QVERIFY(client.waitForConnected(kSettleTimeoutMs));
         int from = 0;
         while (from < bytes.size()) {
             const int piece = 1 + int(random.bounded(quint32(bytes.size() - from)));
