@@ -39,18 +39,10 @@ for tool in makensis:nsis rsvg-convert:librsvg2-bin icotool:icoutils \
 done
 
 mkdir -p "$(dirname "$out")"
-# The icon is made beside the output, in a folder only this user can enter.
+# The stripped programs and the icon are made beside the output, in a folder only this user can enter.
 work=$(mktemp -d "$(dirname "$out")/.installer.XXXXXXXX")
 trap 'rm -rf "$work"' EXIT
-svg="$root/resources/branding/source/psd-slim-tool-icon.svg"
-pngs=()
-for size in 16 20 24 32 40 48 64; do
-  rsvg-convert -w "$size" -h "$size" -o "$work/$size.png" "$svg"
-  pngs+=("$work/$size.png")
-done
-# The large size stays PNG-compressed inside the icon, as Windows expects it.
-rsvg-convert -w 256 -h 256 -o "$work/256.png" "$svg"
-icotool -c -o "$work/Leanfold.ico" "${pngs[@]}" --raw="$work/256.png"
+bash "$root/scripts/windows-icon.sh" "$root/resources/branding/source/psd-slim-tool-icon.svg" "$work/Leanfold.ico"
 
 # Without the debugging sections that the static libraries bring in (half of Leanfold.exe), as the .deb is. strip
 # stamps the PE header with the time, or SOURCE_DATE_EPOCH: the file's own time keeps the copy reproducible.

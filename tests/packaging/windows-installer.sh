@@ -134,6 +134,17 @@ for program in "$host:Leanfold.exe" "$slim:leanfold-slim.exe"; do
   cmp -s "$dir/${program#*:}" "$build/installer-test/stripped.exe" ||
     fail "the installed ${program#*:} is not ${program%%:*} stripped"
 done
+if [ "$stand_in" -eq 0 ]; then
+  # Explorer, the taskbar and "Open with" take the program's icon and name from Leanfold.exe itself.
+  resources=$(wrestool -l "$dir/Leanfold.exe" 2>/dev/null)
+  expect "icon groups in Leanfold.exe" "$(grep -c 'type=group_icon' <<<"$resources")" 1
+  expect "icon sizes in Leanfold.exe" "$(grep -c '\[type=icon ' <<<"$resources")" 8
+  # The version resource's texts, each key followed by its value.
+  version_text=$(wrestool -x --raw --type=16 "$dir/Leanfold.exe" 2>/dev/null | x86_64-w64-mingw32-strings -el -n 2)
+  for entry in FileDescription:Leanfold ProductVersion:"$old" OriginalFilename:Leanfold.exe; do
+    expect "Leanfold.exe's ${entry%%:*}" "$(grep -A1 -x "${entry%%:*}" <<<"$version_text" | sed -n 2p)" "${entry#*:}"
+  done
+fi
 
 echo "--- 2. what it registered"
 check_registration() { # check_registration <version>
