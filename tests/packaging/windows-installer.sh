@@ -92,21 +92,43 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 wine_started=$(date +%s)
 wineboot --init 2>/dev/null || { echo "FAIL: wineboot --init"; exit 1; }
 
+# reg_query <arguments of reg query>: its listing, without carriage returns. Now and then, on a loaded machine, a
+# Wine program gives no answer at all: neither a listing nor reg's own "Unable to find". That is asked again, up
+# to three times, and said, so that it never reads as a key that is missing or present.
+reg_query() {
+  local attempt out status
+  for attempt in 1 2 3; do
+    out=$(wine reg query "$@" 2>"$build/installer-test/reg.err")
+    status=$?
+    if [ -n "$out" ] || grep -q 'Unable to find' "$build/installer-test/reg.err"; then
+      printf '%s\n' "$out" | tr -d '\r'
+      return "$status"
+    fi
+    echo "note: 'reg query $*' gave no answer (status $status), attempt $attempt" >&2
+  done
+  return 2
+}
 # reg_value <key> [value]: the type and data of a value ("REG_SZ|data"), or of the key's default value; nothing and
-# status 1 where it does not exist.
+# status 1 where it does not exist; "no answer" where Wine never answered, which matches no expectation.
 reg_value() {
-  local which=(/ve)
+  local which=(/ve) found
   [ $# -eq 2 ] && which=(/v "$2")
+  found=$(reg_query "$1" "${which[@]}")
+  [ $? -eq 2 ] && { echo "no answer"; return 0; }
   # A key without a default value still lists one, "(value not set)".
-  wine reg query "$1" "${which[@]}" 2>/dev/null | tr -d '\r' |
-    sed -nE 's/^ {4}.* {4}(REG_[A-Z_]+)( {4}(.*))?$/\1|\3/p' |
+  printf '%s\n' "$found" | sed -nE 's/^ {4}.* {4}(REG_[A-Z_]+)( {4}(.*))?$/\1|\3/p' |
     grep -vxF 'REG_SZ|(value not set)' | grep .
 }
 listing() { # listing <folder>: its entries on one line, in byte order whatever the locale
   (cd "$1" 2>/dev/null && LC_ALL=C ls -A | tr '\n' ' ')
 }
-key_exists() {
-  wine reg query "$1" >/dev/null 2>&1
+key_state() { # key_state <key>: kept, gone, or "no answer"
+  reg_query "$1" >/dev/null
+  case $? in
+  0) echo kept ;;
+  1) echo gone ;;
+  *) echo "no answer" ;;
+  esac
 }
 windows_folder() { # windows_folder <variable>: the Unix path of %variable%
   winepath -u "$(wine cmd /c echo "%$1%" | tr -d '\r')"
@@ -213,7 +235,7 @@ wine "$new_setup" /S
 expect "setup exit status" "$?" 0
 expect "program folder" "$(listing "$dir")" "Leanfold.exe Leanfold.ico Uninstall.exe leanfold-slim.exe "
 [ "$(sha256sum <"$dir/Uninstall.exe")" != "$old_uninstaller" ] || fail "Uninstall.exe is still the one of $old"
-entries=$(wine reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' |
+entries=$(reg_query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
   grep -cE '^ {4}DisplayName {4}REG_SZ {4}Leanfold$' || true)
 expect "Apps & features entries named Leanfold" "$entries" 1
 check_registration "$new"
@@ -282,7 +304,7 @@ expect "program folder" "$([ -e "$dir" ] && listing "$dir" || echo gone)" gone
 expect "Start-menu shortcut" "$([ -e "$start_menu/Leanfold.lnk" ] && echo kept || echo gone)" gone
 for key in "$uninstall_key" "$classes\\Lumora.Leanfold.psd" "$classes\\Lumora.Leanfold.psb" "$classes\\.psd" \
   "$classes\\Applications\\Leanfold.exe" 'HKCU\Software\Lumora'; do
-  expect "$key" "$(key_exists "$key" && echo kept || echo gone)" gone
+  expect "$key" "$(key_state "$key")" gone
 done
 expect "RegisteredApplications Leanfold" \
   "$(reg_value 'HKCU\Software\RegisteredApplications' Leanfold || echo gone)" gone
