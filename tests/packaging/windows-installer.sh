@@ -235,9 +235,10 @@ wine "$new_setup" /S
 expect "setup exit status" "$?" 0
 expect "program folder" "$(listing "$dir")" "Leanfold.exe Leanfold.ico Uninstall.exe leanfold-slim.exe "
 [ "$(sha256sum <"$dir/Uninstall.exe")" != "$old_uninstaller" ] || fail "Uninstall.exe is still the one of $old"
-entries=$(reg_query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
-  grep -cE '^ {4}DisplayName {4}REG_SZ {4}Leanfold$' || true)
+apps=$(reg_query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s)
+entries=$(grep -cE '^ {4}DisplayName {4}REG_SZ {4}Leanfold$' <<<"$apps" || true)
 expect "Apps & features entries named Leanfold" "$entries" 1
+[ "$entries" = 1 ] || printf 'reg query of the Apps & features entries printed:\n%s\n' "$apps"
 check_registration "$new"
 
 echo "--- 4. Open with, twice, into one window"
