@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -43,9 +44,10 @@ private:
         return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
     }
 
-    // True while the process holds the instance lock. Linux: an flock, read from the kernel's lock table, so
-    // looking does not take the lock and cannot race with the process taking it. Windows: the session's named
-    // mutex exists, which only a live first instance keeps.
+    // True while the process holds the instance lock. Linux: the process has the instance lock file open with an
+    // flock on it, as its own descriptors tell (/proc/<pid>/fdinfo), so looking does not take the lock. The file
+    // is named: the runtime log takes an flock of its own for each record, before the instance lock exists.
+    // Windows: the session's named mutex exists, which only a live first instance keeps.
     static bool holdsInstanceLock(qint64 pid)
     {
 #ifdef Q_OS_WIN
@@ -55,14 +57,16 @@ private:
             CloseHandle(mutex);
         return mutex != nullptr;
 #endif
-        QFile locks(u"/proc/locks"_s);
-        if (!locks.open(QIODevice::ReadOnly))
-            return false;
-        const QList<QByteArray> lines = locks.readAll().split('\n');
-        for (const QByteArray& line : lines) {
-            const QList<QByteArray> fields = line.simplified().split(' ');
-            if (fields.size() >= 5 && fields.at(1) == "FLOCK" && fields.at(3) == "WRITE"
-                && fields.at(4).toLongLong() == pid)
+        const QString process = u"/proc/%1/"_s.arg(pid);
+        const QStringList descriptors =
+            QDir(process + u"fd"_s).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+        static const QRegularExpression flock(u"^lock:.*\\bFLOCK\\b.*\\bWRITE\\b"_s,
+                                              QRegularExpression::MultilineOption);
+        for (const QString& descriptor : descriptors) {
+            if (!QFileInfo(process + u"fd/"_s + descriptor).symLinkTarget().endsWith(u"/Lumora.Tool.psd-slim.lock"_s))
+                continue;
+            QFile info(process + u"fdinfo/"_s + descriptor);
+            if (info.open(QIODevice::ReadOnly) && flock.match(QString::fromLatin1(info.readAll())).hasMatch())
                 return true;
         }
         return false;
@@ -94,8 +98,8 @@ private slots:
     {
         setUpApplicationIdentity();
         QVERIFY2(QFileInfo(executable()).isExecutable(), qPrintable(executable()));
-        if (!HostSystem::isWindows && !QFile::exists(u"/proc/locks"_s))
-            QSKIP("no /proc/locks: the lock state cannot be observed on this system");
+        if (!HostSystem::isWindows && !QFile::exists(u"/proc/self/fdinfo"_s))
+            QSKIP("no /proc/self/fdinfo: the lock state cannot be observed on this system");
     }
 
     void cleanup()
